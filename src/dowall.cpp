@@ -1,0 +1,143 @@
+// Broadcast of a message to the terminals of all logged-in users.
+
+#include "dowall.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <utmp.h>
+
+// Descriptor of the delivery attempt under way, or -1.
+static int fd = -1;
+
+void feputs(const char *text, FILE *stream)
+{
+	for (const char *p = text; *p != '\0'; p++) {
+		unsigned int b = static_cast<unsigned char>(*p);
+
+		if (strchr("\t\r\n", b) == nullptr && (b < 0x20 || (b >= 0x80 && b <= 0x9f)))
+			fprintf(stream, "^%c", (b & 0x1f) + 0x40);
+		else
+			fputc(b, stream);
+	}
+	fflush(stream);
+}
+
+// Whether path has a ".." component, which could lead out of /dev.
+static bool climbs(const char *path)
+{
+	for (const char *p = path; (p = strstr(p, "..")) != nullptr; p++)
+		if ((p == path || p[-1] == '/') && (p[2] == '\0' || p[2] == '/'))
+			return true;
+	return false;
+}
+
+// Composes the terminal path of a record; false if it must not be opened.
+static bool ttypath(char *path, size_t size, const struct utmp *ut)
+{
+	// The line fills its field without a terminator when it is that long.
+	const int len = sizeof ut->ut_line;
+
+	if (strncmp(ut->ut_line, "/dev/", 5) == 0)
+		snprintf(path, size, "%.*s", len, ut->ut_line);
+	else
+		snprintf(path, size, "/dev/%.*s", len, ut->ut_line);
+	return !climbs(path);
+}
+
+// One delivery attempt: banner and filtered text to the terminal at path.
+static void deliver(const char *path, const char *banner, const char *text)
+{
+	struct stat st;
+
+	// A record may name any file; only terminals get the message.
+	if (stat(path, &st) != 0 || !S_ISCHR(st.st_mode))
+		return;
+	fd = open(path, O_WRONLY | O_NONBLOCK);
+	if (fd < 0)
+		return;
+	if (!isatty(fd)) {
+		close(fd);
+	} else if (FILE *f = fdopen(fd, "w")) {
+		fputs(banner, f);
+		feputs(text, f);
+		fclose(f);
+	} else {
+		close(fd);
+	}
+	fd = -1;
+}
+
+// The child's part: every logged-in user's terminal in turn, then exit.
+[[noreturn]] static void walk(const char *banner, const char *text)
+{
+	// "/dev/" and a whole line field always fit, so no path is ever cut.
+	char path[sizeof "/dev/" + UT_LINESIZE];
+	struct utmp *ut;
+
+	while ((ut = getutent()) != nullptr) {
+		if (ut->ut_type != USER_PROCESS || ut->ut_user[0] == '\0')
+			continue;
+		if (ttypath(path, sizeof path, ut))
+			deliver(path, banner, text);
+	}
+	endutent();
+	// Not exit: the caller's unflushed output and exit handlers are its own.
+	_exit(0);
+}
+
+void wall(const char *text, int remote)
+{
+	static int init;
+	static const char *user;
+	// As long as a whole banner, so the copy never cuts what a banner shows.
+	static char name[81];
+	static char ttynm[32];
+	static char *date;
+	static char nodate[1];
+	char banner[81];
+
+	setutent();
+	if (init == 0) {
+		uid_t uid = getuid();
+		struct passwd *pw = getpwuid(uid);
+		char uidnm[16];
+		const char *tty;
+
+		snprintf(uidnm, sizeof uidnm, "uid %d", static_cast<int>(uid));
+		// Copied: the caller's own getpw* calls reuse the entry's storage.
+		snprintf(name, sizeof name, "%s",
+		    pw != nullptr ? pw->pw_name : uid != 0 ? uidnm : "root");
+		user = name;
+		tty = ttyname(0);
+		if (tty == nullptr) {
+			ttynm[0] = '\0';
+		} else {
+			if (strncmp(tty, "/dev/", 5) == 0)
+				tty += 5;
+			snprintf(ttynm, sizeof ttynm, "(%.28s) ", tty);
+		}
+		init++;
+	}
+
+	time_t now = time(nullptr);
+	date = ctime(&now);
+	if (date == nullptr)	// a clock beyond what ctime can print
+		date = nodate;
+	date[strcspn(date, "\n")] = '\0';
+
+	// A banner longer than 80 characters is cut.
+	if (remote)
+		snprintf(banner, sizeof banner,
+		    "\a\r\nRemote broadcast message (%s):\r\n\r\n", date);
+	else
+		snprintf(banner, sizeof banner,
+		    "\a\r\nBroadcast message from %s %s(%s):\r\n\r\n",
+		    user, ttynm, date);
+
+	if (fork() == 0)
+		walk(banner, text);
+}

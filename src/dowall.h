@@ -1,0 +1,32 @@
+/* Broadcast of a message to the terminals of all logged-in users. */
+#ifndef DOWALL_H
+#define DOWALL_H
+
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Writes a banner and then text, filtered as by feputs, to the terminal of
+ * every user logged in according to the login records.  The writing is done
+ * by a child process and wall returns at once; it never waits for that
+ * child, so a caller that lives on must reap it.  A non-zero remote selects
+ * the banner that names neither sender nor terminal.  Nothing is reported:
+ * terminals that cannot be written are skipped.
+ */
+void wall(const char *text, int remote);
+
+/*
+ * Writes text to stream with the control bytes 0x01-0x1F (but tab, carriage
+ * return and line feed) and 0x80-0x9F in caret notation, so that a terminal
+ * shows them instead of acting on them, then flushes the stream.
+ */
+void feputs(const char *text, FILE *stream);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
