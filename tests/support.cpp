@@ -1,0 +1,206 @@
+// Real parts for the tests: pseudo-terminals, scratch login records and
+// callers of wall in child processes.
+
+#include "support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <pwd.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+Pty::Pty()
+{
+	char buf[64];
+	struct termios t;
+
+	if (openpty(&master, &slave, buf, nullptr, nullptr) != 0)
+		throw std::runtime_error("openpty failed");
+	name = buf;
+	tcgetattr(slave, &t);
+	cfmakeraw(&t);
+	tcsetattr(slave, TCSANOW, &t);
+	// Callers may run as another user.
+	fchmod(slave, 0666);
+}
+
+Pty::~Pty()
+{
+	close(slave);
+	close(master);
+}
+
+std::string Pty::read() const
+{
+	std::string out;
+	struct pollfd p = {master, POLLIN, 0};
+	char buf[4096];
+
+	// The pty hands data over asynchronously: wait until it has been quiet.
+	for (int rounds = 0; rounds < 50 && poll(&p, 1, 200) > 0; rounds++) {
+		ssize_t n = ::read(master, buf, sizeof buf);
+		if (n <= 0)
+			break;
+		out.append(buf, n);
+	}
+	return out;
+}
+
+static void fill(char *field, size_t size, const std::string &value)
+{
+	memcpy(field, value.data(), std::min(size, value.size()));
+}
+
+struct utmp record(const std::string &line, const std::string &user, short type)
+{
+	struct utmp ut;
+
+	memset(&ut, 0, sizeof ut);
+	ut.ut_type = type;
+	ut.ut_pid = 1;
+	fill(ut.ut_line, sizeof ut.ut_line, line);
+	// Right after the line field: a reader that overruns it would see this.
+	fill(ut.ut_id, sizeof ut.ut_id, "zzzz");
+	fill(ut.ut_user, sizeof ut.ut_user, user);
+	return ut;
+}
+
+void records(const std::string &path, const std::vector<struct utmp> &recs)
+{
+	int f = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+
+	if (f < 0)
+		throw std::runtime_error("cannot create " + path);
+	fchmod(f, 0644);	// callers may run as another user
+	for (const struct utmp &ut : recs)
+		if (write(f, &ut, sizeof ut) != sizeof ut)
+			throw std::runtime_error("cannot write " + path);
+	close(f);
+}
+
+Utmp::Utmp(const std::vector<struct utmp> &recs)
+{
+	char buf[] = "/tmp/dowall-utmp-XXXXXX";
+	int f = mkstemp(buf);
+
+	if (f < 0)
+		throw std::runtime_error("mkstemp failed");
+	close(f);
+	path = buf;
+	records(path, recs);
+	utmpname(path.c_str());
+}
+
+Utmp::~Utmp()
+{
+	endutent();
+	unlink(path.c_str());
+}
+
+void must(bool ok)
+{
+	if (!ok)
+		_exit(2);
+}
+
+void reap()
+{
+	bool failed = false;
+	int status;
+
+	while (wait(&status) > 0)
+		if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+			failed = true;
+	if (failed)
+		_exit(3);
+}
+
+bool caller(const std::function<void()> &fn)
+{
+	int status;
+
+	fflush(nullptr);
+	pid_t pid = fork();
+	if (pid == 0) {
+		fn();
+		reap();
+		_exit(0);
+	}
+	return pid > 0 && waitpid(pid, &status, 0) == pid &&
+	    WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void private_mounts()
+{
+	must(unshare(CLONE_NEWNS) == 0);
+	must(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
+}
+
+void passwd(const std::string &text)
+{
+	char buf[] = "/tmp/dowall-passwd-XXXXXX";
+	int f = mkstemp(buf);
+
+	must(f >= 0);
+	must(write(f, text.data(), text.size()) == static_cast<ssize_t>(text.size()));
+	fchmod(f, 0644);
+	close(f);
+	private_mounts();
+	must(mount(buf, "/etc/passwd", nullptr, MS_BIND, nullptr) == 0);
+	unlink(buf);
+}
+
+void stdin_from(const std::string &path)
+{
+	int f = open(path.c_str(), O_RDWR);
+
+	must(f >= 0 && dup2(f, 0) == 0);
+	close(f);
+}
+
+std::string datetext(time_t t)
+{
+	char buf[32];
+
+	ctime_r(&t, buf);
+	return std::string(buf, strcspn(buf, "\n"));
+}
+
+testing::AssertionResult stamped(const std::string &got, time_t t0, time_t t1,
+    const std::function<std::string(const std::string &)> &make)
+{
+	for (time_t t = t0; t <= t1; t++)
+		if (got == make(datetext(t)))
+			return testing::AssertionSuccess();
+	return testing::AssertionFailure()
+	    << "got      " << testing::PrintToString(got) << "\nexpected "
+	    << testing::PrintToString(make(datetext(t0)));
+}
+
+std::string local(const std::string &user, const std::string &tag,
+    const std::string &date)
+{
+	return ("\a\r\nBroadcast message from " + user + " " + tag + "(" + date +
+	    "):\r\n\r\n").substr(0, 80);
+}
+
+std::string remote(const std::string &date)
+{
+	return "\a\r\nRemote broadcast message (" + date + "):\r\n\r\n";
+}
+
+std::string me()
+{
+	struct passwd *pw = getpwuid(getuid());
+
+	return pw != nullptr ? pw->pw_name : "";
+}

@@ -1,0 +1,90 @@
+// Real parts for the tests: pseudo-terminals, scratch login records and
+// callers of wall in child processes.
+#pragma once
+
+#include <sys/types.h>
+#include <time.h>
+#include <utmp.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+constexpr char BEL = '\a';
+constexpr char ESC = '\x1b';
+
+// A pseudo-terminal pair; the slave is raw so that bytes arrive as written.
+struct Pty {
+	int master = -1;
+	int slave = -1;
+	std::string name;	// "/dev/pts/N"
+
+	Pty();
+	~Pty();
+	Pty(const Pty &) = delete;
+	Pty &operator=(const Pty &) = delete;
+
+	// The line name a login record gives for it: "pts/N".
+	std::string line() const { return name.substr(5); }
+	// Everything written to the slave, once nothing more has come for a while.
+	std::string read() const;
+};
+
+// One login record, with fields filled as far as they go (no terminator
+// when a value fills its field).
+struct utmp record(const std::string &line, const std::string &user = "alice",
+    short type = USER_PROCESS);
+
+// Writes recs as the login-records file at path.
+void records(const std::string &path, const std::vector<struct utmp> &recs);
+
+// A login-records file of its own, which the C library opens on the next rewind.
+struct Utmp {
+	std::string path;
+
+	explicit Utmp(const std::vector<struct utmp> &records);
+	~Utmp();
+	Utmp(const Utmp &) = delete;
+	Utmp &operator=(const Utmp &) = delete;
+};
+
+// Runs fn in a child that stands for a caller of wall, then reaps it and
+// every process it left. True if all of them exited with status 0.
+bool caller(const std::function<void()> &fn);
+
+// In a caller: waits for all children; exits with status 3 if one failed.
+void reap();
+// In a caller: exits with status 2 when a set-up step fails.
+void must(bool ok);
+// In a caller: makes the mount table its own, so mounts stay private.
+void private_mounts();
+// In a caller: the password database holds just this text (needs root).
+void passwd(const std::string &text);
+// In a caller: standard input comes from path.
+void stdin_from(const std::string &path);
+
+// Skips the test unless it runs as root, which mount namespaces need.
+#define NEEDS_ROOT()                                                          \
+	do {                                                                  \
+		if (geteuid() != 0)                                           \
+			GTEST_SKIP() << "needs root for a private mount namespace"; \
+	} while (0)
+
+// The 24-character date text for t, as a banner shows it.
+std::string datetext(time_t t);
+
+// Whether got equals make(date) for the date text of some second in [t0, t1].
+testing::AssertionResult stamped(const std::string &got, time_t t0, time_t t1,
+    const std::function<std::string(const std::string &)> &make);
+
+// The local banner as a terminal shows it, cut at 80 characters, and the
+// remote one.
+std::string local(const std::string &user, const std::string &tag,
+    const std::string &date);
+std::string remote(const std::string &date);
+
+// Name of the user that the test runs as.
+std::string me();
