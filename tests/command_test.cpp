@@ -1,7 +1,6 @@
 // The command end to end, run by its build path in a private mount namespace
 // whose /run holds login records of the test's own.
 
-#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -16,17 +15,6 @@ struct Outcome {
 	bool ok = false;	// every process, the broadcast child too, exited 0
 	std::string out, err;
 };
-
-std::string drain(int fd)
-{
-	std::string s;
-	char buf[256];
-
-	for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-		s.append(buf, n);
-	close(fd);
-	return s;
-}
 
 // Runs the command with args while the login records list tty.
 Outcome command(const std::vector<const char *> &args, const Pty &tty,

@@ -237,11 +237,6 @@ TEST(Delivery, CallersPendingOutputAndExitHandlersRunOnce)
 	}));
 	close(p[1]);
 
-	std::string out;
-	char buf[256];
-	for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;)
-		out.append(buf, n);
-	close(p[0]);
-	EXPECT_EQ(out, "handler\npending\n");	// exit handlers run before the flush
+	EXPECT_EQ(drain(p[0]), "handler\npending\n");	// exit handlers run before the flush
 	EXPECT_EQ(deliveries(tty), "#hi");
 }

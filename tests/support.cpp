@@ -198,6 +198,17 @@ std::string remote(const std::string &date)
 	return "\a\r\nRemote broadcast message (" + date + "):\r\n\r\n";
 }
 
+std::string drain(int fd)
+{
+	std::string s;
+	char buf[256];
+
+	for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
+		s.append(buf, n);
+	close(fd);
+	return s;
+}
+
 std::string me()
 {
 	struct passwd *pw = getpwuid(getuid());

@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 constexpr char BEL = '\a';
-constexpr char ESC = '\x1b';
 
 // A pseudo-terminal pair; the slave is raw so that bytes arrive as written.
 struct Pty {
@@ -85,6 +84,9 @@ testing::AssertionResult stamped(const std::string &got, time_t t0, time_t t1,
 std::string local(const std::string &user, const std::string &tag,
     const std::string &date);
 std::string remote(const std::string &date);
+
+// Everything read from fd up to end of file; fd is closed.
+std::string drain(int fd);
 
 // Name of the user that the test runs as.
 std::string me();
