@@ -4,14 +4,30 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 #include <utmp.h>
 
-// Descriptor of the delivery attempt under way, or -1.
-static int fd = -1;
+// Descriptor of the delivery attempt under way, or -1. Volatile: it is read
+// after a jump out of the middle of an attempt.
+static volatile int fd = -1;
+
+// Where an attempt that ran out of time is abandoned, and whether that
+// jump point is set: an alarm outside an attempt (the caller's process never
+// sets one) must not jump.
+static sigjmp_buf jbuf;
+static volatile sig_atomic_t jbufset;
+
+static void handler(int)
+{
+	signal(SIGALRM, handler);
+	if (jbufset)
+		siglongjmp(jbuf, 1);
+}
 
 void feputs(const char *text, FILE *stream)
 {
@@ -48,7 +64,7 @@ static bool ttypath(char *path, size_t size, const struct utmp *ut)
 	return !climbs(path);
 }
 
-// One delivery attempt: banner and filtered text to the terminal at path.
+// Banner and filtered text to the terminal at path.
 static void deliver(const char *path, const char *banner, const char *text)
 {
 	struct stat st;
@@ -71,18 +87,51 @@ static void deliver(const char *path, const char *banner, const char *text)
 	fd = -1;
 }
 
+// One delivery attempt, abandoned where it stands after 2 seconds. The
+// frames a jump leaves hold nothing that needs destroying, and what is read
+// after it is the module's state, never a local changed since sigsetjmp.
+static void attempt(const char *path, const char *banner, const char *text)
+{
+	fd = -1;
+	alarm(2);
+	if (sigsetjmp(jbuf, 1) == 0) {
+		jbufset = 1;
+		deliver(path, banner, text);
+	}
+	jbufset = 0;
+	// The stream of an abandoned attempt is never touched again.
+	if (fd >= 0)
+		close(fd);
+	fd = -1;
+	alarm(0);
+}
+
 // The child's part: every logged-in user's terminal in turn, then exit.
 [[noreturn]] static void walk(const char *banner, const char *text)
 {
 	// "/dev/" and a whole line field always fit, so no path is ever cut.
 	char path[sizeof "/dev/" + UT_LINESIZE];
 	struct utmp *ut;
+	sigset_t alrm;
+
+	// The limit holds whatever the caller did to the alarm signal since the
+	// first call: a handler of its own, or the signal ignored or blocked.
+	signal(SIGALRM, handler);
+	// Deprecated, but it is what makes the handler's own re-installation
+	// with signal keep interrupting calls instead of restarting them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+	siginterrupt(SIGALRM, 1);
+#pragma GCC diagnostic pop
+	sigemptyset(&alrm);
+	sigaddset(&alrm, SIGALRM);
+	sigprocmask(SIG_UNBLOCK, &alrm, nullptr);
 
 	while ((ut = getutent()) != nullptr) {
 		if (ut->ut_type != USER_PROCESS || ut->ut_user[0] == '\0')
 			continue;
 		if (ttypath(path, sizeof path, ut))
-			deliver(path, banner, text);
+			attempt(path, banner, text);
 	}
 	endutent();
 	// Not exit: the caller's unflushed output and exit handlers are its own.
@@ -121,6 +170,7 @@ void wall(const char *text, int remote)
 			snprintf(ttynm, sizeof ttynm, "(%.28s) ", tty);
 		}
 		init++;
+		signal(SIGALRM, handler);
 	}
 
 	time_t now = time(nullptr);

@@ -14,7 +14,9 @@ extern "C" {
  * by a child process and wall returns at once; it never waits for that
  * child, so a caller that lives on must reap it.  A non-zero remote selects
  * the banner that names neither sender nor terminal.  Nothing is reported:
- * terminals that cannot be written are skipped.
+ * terminals that cannot be written, or not within 2 seconds, are skipped.
+ * From the first call on, the process's SIGALRM handling is wall's own: an
+ * alarm outside the child's deliveries is then caught and has no effect.
  */
 void wall(const char *text, int remote);
 
