@@ -209,6 +209,14 @@ std::string drain(int fd)
 	return s;
 }
 
+double now()
+{
+	struct timespec t;
+
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return t.tv_sec + t.tv_nsec / 1e9;
+}
+
 std::string me()
 {
 	struct passwd *pw = getpwuid(getuid());

@@ -88,5 +88,8 @@ std::string remote(const std::string &date);
 // Everything read from fd up to end of file; fd is closed.
 std::string drain(int fd);
 
+// Seconds on the monotonic clock.
+double now();
+
 // Name of the user that the test runs as.
 std::string me();

@@ -1,0 +1,181 @@
+// The 2-second limit on each delivery attempt, against terminals that the
+// probe's stand-ins (linked into this program) make hang. These tests wait
+// out real alarms, so they are few, and each hang is checked for its cost.
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "dowall.h"
+#include "support.h"
+
+namespace {
+
+// What a caller and its broadcast child did, from the probe's trace.
+struct Trace {
+	bool ok = false;	// caller and broadcast child exited 0
+	std::vector<std::string> hangs;	// "call path" of each hang, in order
+	std::vector<double> at;		// when each hang began
+	std::vector<std::string> closes;	// what each close() closed
+	int pending = 0;	// records read while an alarm was pending
+	double start = 0, returned = 0, end = 0;	// call, return, child's end
+	time_t t0 = 0, t1 = 0;	// the seconds the banner's date may show
+};
+
+// Broadcasts text from a caller, after prepare, with the calls in hang
+// (DOWALL_HANG's form) made to hang.
+Trace broadcast(const std::string &hang, const char *text,
+    const std::function<void()> &prepare = [] {})
+{
+	int t[2];
+	Trace r;
+
+	if (pipe(t) != 0)
+		return r;
+	r.t0 = time(nullptr);
+	r.ok = caller([&] {
+		int st;
+
+		stdin_from("/dev/null");
+		prepare();
+		setenv("DOWALL_HANG", hang.c_str(), 1);
+		setenv("DOWALL_TRACE", std::to_string(t[1]).c_str(), 1);
+		double start = now();
+		wall(text, 0);
+		double returned = now();
+		must(wait(&st) > 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0);
+		dprintf(t[1], "times %.3f %.3f %.3f\n", start, returned, now());
+	});
+	r.t1 = time(nullptr);
+	close(t[1]);
+
+	std::istringstream in(drain(t[0]));
+	for (std::string word; in >> word;) {
+		std::string call, path;
+		double at;
+		if (word == "hang" && in >> call >> path >> at) {
+			r.hangs.push_back(call + " " + path);
+			r.at.push_back(at);
+		} else if (word == "close" && in >> path) {
+			r.closes.push_back(path);
+		} else if (word == "pending") {
+			r.pending++;
+		} else if (word == "times") {
+			in >> r.start >> r.returned >> r.end;
+		}
+	}
+	return r;
+}
+
+// A hung terminal's cost, and the bounds it must keep.
+testing::AssertionResult costs2s(double from, double to)
+{
+	if (to - from >= 1.5 && to - from <= 3.5)
+		return testing::AssertionSuccess();
+	return testing::AssertionFailure() << "took " << to - from << " s";
+}
+
+testing::AssertionResult got(const Pty &tty, const Trace &r, const std::string &text)
+{
+	return stamped(tty.read(), r.t0, r.t1, [&](const std::string &d) {
+		return local(me(), "", d) + text;
+	});
+}
+
+void block_alarm()
+{
+	sigset_t s;
+
+	sigemptyset(&s);
+	sigaddset(&s, SIGALRM);
+	sigprocmask(SIG_BLOCK, &s, nullptr);
+}
+
+} // namespace
+
+TEST(Limit, HungOpenIsAbandonedAndTheNextTerminalGetsEverything)
+{
+	Pty hung, next;
+	Utmp db({record(hung.line()), record(next.line())});
+	Trace r = broadcast("open:" + hung.name, "one\ntwo");
+
+	ASSERT_TRUE(r.ok);
+	ASSERT_EQ(r.hangs, std::vector<std::string>{"open " + hung.name});
+	EXPECT_TRUE(costs2s(r.at[0], r.end));
+	EXPECT_LT(r.returned - r.start, 0.5);
+	EXPECT_EQ(hung.read(), "");
+	EXPECT_TRUE(got(next, r, "one\ntwo"));
+	// The abandoned attempt had no descriptor, so it closes none.
+	EXPECT_EQ(r.closes, std::vector<std::string>{});
+	EXPECT_EQ(r.pending, 0);
+}
+
+TEST(Limit, EveryLaterAttemptHasItsOwnLimit)
+{
+	Pty stats, flushes, closes, next;
+	Utmp db({record(stats.line()), record(flushes.line()),
+	    record(closes.line()), record(next.line())});
+	Trace r = broadcast("stat:" + stats.name + " fflush:" + flushes.name +
+	    " fclose:" + closes.name, "one\ntwo");
+
+	ASSERT_TRUE(r.ok);
+	ASSERT_EQ(r.hangs, (std::vector<std::string>{"stat " + stats.name,
+	    "fflush " + flushes.name, "fclose " + closes.name}));
+	EXPECT_TRUE(costs2s(r.at[0], r.at[1]));
+	EXPECT_TRUE(costs2s(r.at[1], r.at[2]));
+	EXPECT_TRUE(costs2s(r.at[2], r.end));
+	EXPECT_EQ(stats.read(), "");
+	// The line still in the abandoned stream never comes, not even at exit.
+	EXPECT_TRUE(got(flushes, r, "one\n"));
+	EXPECT_TRUE(got(closes, r, "one\ntwo"));
+	EXPECT_TRUE(got(next, r, "one\ntwo"));
+	// Abandoned descriptors are closed after the jump.
+	EXPECT_EQ(r.closes, (std::vector<std::string>{flushes.name, closes.name}));
+	EXPECT_EQ(r.pending, 0);
+}
+
+TEST(Limit, HoldsWhateverTheCallerDidToTheAlarmSignal)
+{
+	Pty hung, next;
+	Utmp db({record(hung.line()), record(next.line())});
+	const struct {
+		const char *what;
+		std::function<void()> prepare;
+	} cases[] = {
+		{"blocked", block_alarm},
+		{"ignored after the first call", [] {
+			int st;
+			wall("first", 0);
+			must(wait(&st) > 0);
+			signal(SIGALRM, SIG_IGN);
+		}},
+	};
+
+	for (const auto &c : cases) {
+		Trace r = broadcast("open:" + hung.name, "second", c.prepare);
+
+		ASSERT_TRUE(r.ok) << c.what;
+		ASSERT_EQ(r.hangs.size(), 1u) << c.what;
+		EXPECT_TRUE(costs2s(r.at[0], r.end)) << c.what;
+		EXPECT_EQ(hung.read().find("second"), std::string::npos) << c.what;
+		std::string out = next.read();
+		EXPECT_EQ(out.substr(out.size() - std::min<size_t>(out.size(), 6)),
+		    "second") << c.what;
+	}
+}
+
+TEST(Limit, CallerSurvivesAnAlarmAfterWallReturned)
+{
+	Pty tty;
+	Utmp db({record(tty.line())});
+
+	EXPECT_TRUE(caller([] {
+		stdin_from("/dev/null");
+		wall("x", 0);
+		raise(SIGALRM);
+	}));
+	EXPECT_NE(tty.read().find("x"), std::string::npos);
+}

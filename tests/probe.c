@@ -1,0 +1,159 @@
+/*
+ * Stand-ins for C library calls, so that tests can make chosen terminals
+ * hang without touching a real device, and see what a broadcast child does.
+ *
+ * DOWALL_HANG lists "call:path" words ("open:/dev/pts/3 fflush:/dev/pts/4"):
+ * that call on that path sleeps far longer than any time limit, as a call
+ * that never completes would; a signal whose handler returns ends it with
+ * EINTR. DOWALL_TRACE names a descriptor that gets a line for each hang,
+ * each close() and each getutent() called while an alarm is pending.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+#include <utmp.h>
+
+#define REAL(name) \
+	static __typeof__(name) *real_##name; \
+	if (real_##name == NULL) \
+		real_##name = (__typeof__(name) *)dlsym(RTLD_NEXT, #name)
+
+static void trace(const char *fmt, ...)
+{
+	const char *to = getenv("DOWALL_TRACE");
+	char line[256];
+	va_list ap;
+	int n;
+
+	if (to == NULL)
+		return;
+	va_start(ap, fmt);
+	n = vsnprintf(line, sizeof line, fmt, ap);
+	va_end(ap);
+	if (n > 0 && write(atoi(to), line, n) != n)
+		return;
+}
+
+/* The file a descriptor names, as /proc shows it, or "-" for none. */
+static const char *named(int d, char *buf, size_t size)
+{
+	char link[32];
+	ssize_t n;
+
+	snprintf(link, sizeof link, "/proc/self/fd/%d", d);
+	n = readlink(link, buf, size - 1);
+	if (n <= 0)
+		return "-";
+	buf[n] = '\0';
+	return buf;
+}
+
+static int chosen(const char *call, const char *path)
+{
+	const char *p = getenv("DOWALL_HANG");
+	size_t c = strlen(call), n = strlen(path);
+
+	while (p != NULL && *(p += strspn(p, " ")) != '\0') {
+		size_t len = strcspn(p, " ");
+		if (len == c + 1 + n && strncmp(p, call, c) == 0 && p[c] == ':' &&
+		    strncmp(p + c + 1, path, n) == 0)
+			return 1;
+		p += len;
+	}
+	return 0;
+}
+
+/* Non-zero when the call was made to hang, and so has failed. */
+static int hang(const char *call, const char *path)
+{
+	struct timespec t, left = {10, 0};
+
+	if (!chosen(call, path))
+		return 0;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	trace("hang %s %s %.3f\n", call, path, t.tv_sec + t.tv_nsec / 1e9);
+	nanosleep(&left, NULL);
+	errno = EINTR;
+	return 1;
+}
+
+static int hangs(const char *call, FILE *f)
+{
+	char buf[64];
+
+	return f != NULL && getenv("DOWALL_HANG") != NULL &&
+	    hang(call, named(fileno(f), buf, sizeof buf));
+}
+
+int open(const char *path, int flags, ...)
+{
+	mode_t mode = 0;
+	va_list ap;
+	REAL(open);
+
+	if (flags & (O_CREAT | O_TMPFILE)) {
+		va_start(ap, flags);
+		mode = va_arg(ap, mode_t);
+		va_end(ap);
+	}
+	if (hang("open", path))
+		return -1;
+	return real_open(path, flags, mode);
+}
+
+int stat(const char *restrict path, struct stat *restrict st)
+{
+	REAL(stat);
+
+	if (hang("stat", path))
+		return -1;
+	return real_stat(path, st);
+}
+
+int fflush(FILE *f)
+{
+	REAL(fflush);
+
+	if (hangs("fflush", f))
+		return EOF;
+	return real_fflush(f);
+}
+
+int fclose(FILE *f)
+{
+	REAL(fclose);
+
+	if (hangs("fclose", f))
+		return EOF;
+	return real_fclose(f);
+}
+
+int close(int d)
+{
+	char buf[64];
+	REAL(close);
+
+	if (getenv("DOWALL_TRACE") != NULL)
+		trace("close %s\n", named(d, buf, sizeof buf));
+	return real_close(d);
+}
+
+struct utmp *getutent(void)
+{
+	struct itimerval t;
+	REAL(getutent);
+
+	if (getitimer(ITIMER_REAL, &t) == 0 &&
+	    (t.it_value.tv_sec != 0 || t.it_value.tv_usec != 0))
+		trace("pending\n");
+	return real_getutent();
+}
