@@ -217,6 +217,13 @@ double now()
 	return t.tv_sec + t.tv_nsec / 1e9;
 }
 
+testing::AssertionResult costs2s(double seconds)
+{
+	if (seconds >= 1.5 && seconds <= 3.5)
+		return testing::AssertionSuccess();
+	return testing::AssertionFailure() << "took " << seconds << " s";
+}
+
 std::string me()
 {
 	struct passwd *pw = getpwuid(getuid());

@@ -91,5 +91,9 @@ std::string drain(int fd);
 // Seconds on the monotonic clock.
 double now();
 
+// Whether seconds is what one terminal that never completes costs: the
+// 2-second limit, with room for a loaded machine.
+testing::AssertionResult costs2s(double seconds);
+
 // Name of the user that the test runs as.
 std::string me();
