@@ -138,6 +138,32 @@ static void attempt(const char *path, const char *banner, const char *text)
 	_exit(0);
 }
 
+// The sender's terminal as the banner names it: "(pts/3) ", or empty
+// without one. Only the first 28 characters of a long name are kept.
+static void ttytag(char *ttynm, size_t size, const char *tty)
+{
+	if (tty == nullptr) {
+		ttynm[0] = '\0';
+		return;
+	}
+	if (strncmp(tty, "/dev/", 5) == 0)
+		tty += 5;
+	snprintf(ttynm, size, "(%.28s) ", tty);
+}
+
+// The banner above the message; one longer than size allows is cut.
+static void compose(char *banner, size_t size, int remote, const char *user,
+    const char *ttynm, const char *date)
+{
+	if (remote)
+		snprintf(banner, size,
+		    "\a\r\nRemote broadcast message (%s):\r\n\r\n", date);
+	else
+		snprintf(banner, size,
+		    "\a\r\nBroadcast message from %s %s(%s):\r\n\r\n",
+		    user, ttynm, date);
+}
+
 void wall(const char *text, int remote)
 {
 	static int init;
@@ -154,21 +180,13 @@ void wall(const char *text, int remote)
 		uid_t uid = getuid();
 		struct passwd *pw = getpwuid(uid);
 		char uidnm[16];
-		const char *tty;
 
 		snprintf(uidnm, sizeof uidnm, "uid %d", static_cast<int>(uid));
 		// Copied: the caller's own getpw* calls reuse the entry's storage.
 		snprintf(name, sizeof name, "%s",
 		    pw != nullptr ? pw->pw_name : uid != 0 ? uidnm : "root");
 		user = name;
-		tty = ttyname(0);
-		if (tty == nullptr) {
-			ttynm[0] = '\0';
-		} else {
-			if (strncmp(tty, "/dev/", 5) == 0)
-				tty += 5;
-			snprintf(ttynm, sizeof ttynm, "(%.28s) ", tty);
-		}
+		ttytag(ttynm, sizeof ttynm, ttyname(0));
 		init++;
 		signal(SIGALRM, handler);
 	}
@@ -179,14 +197,7 @@ void wall(const char *text, int remote)
 		date = nodate;
 	date[strcspn(date, "\n")] = '\0';
 
-	// A banner longer than 80 characters is cut.
-	if (remote)
-		snprintf(banner, sizeof banner,
-		    "\a\r\nRemote broadcast message (%s):\r\n\r\n", date);
-	else
-		snprintf(banner, sizeof banner,
-		    "\a\r\nBroadcast message from %s %s(%s):\r\n\r\n",
-		    user, ttynm, date);
+	compose(banner, sizeof banner, remote, user, ttynm, date);
 
 	if (fork() == 0)
 		walk(banner, text);
