@@ -29,16 +29,43 @@ static void handler(int)
 		siglongjmp(jbuf, 1);
 }
 
+// Whether a terminal would act on byte b instead of showing it.
+static bool control(unsigned char b)
+{
+	if (b < 0x20)
+		return b != '\t' && b != '\r' && b != '\n';
+	return b >= 0x80 && b <= 0x9f;
+}
+
 void feputs(const char *text, FILE *stream)
 {
-	for (const char *p = text; *p != '\0'; p++) {
-		unsigned int b = static_cast<unsigned char>(*p);
+	// Bytes go to the stream in pieces shorter than any stream buffer, each
+	// line feed on its own: a line-buffered stream then makes the writes it
+	// would make byte by byte, for a fraction of the calls.
+	char run[120];
+	size_t n = 0;
 
-		if (strchr("\t\r\n", b) == nullptr && (b < 0x20 || (b >= 0x80 && b <= 0x9f)))
-			fprintf(stream, "^%c", (b & 0x1f) + 0x40);
-		else
-			fputc(b, stream);
+	flockfile(stream);
+	for (const char *p = text; *p != '\0'; p++) {
+		const unsigned char b = static_cast<unsigned char>(*p);
+
+		if (n > sizeof run - 2) {
+			fwrite_unlocked(run, 1, n, stream);
+			n = 0;
+		}
+		if (b == '\n') {
+			fwrite_unlocked(run, 1, n, stream);
+			n = 0;
+			putc_unlocked('\n', stream);
+		} else if (control(b)) {
+			run[n++] = '^';
+			run[n++] = static_cast<char>((b & 0x1f) + 0x40);
+		} else {
+			run[n++] = static_cast<char>(b);
+		}
 	}
+	fwrite_unlocked(run, 1, n, stream);
+	funlockfile(stream);
 	fflush(stream);
 }
 

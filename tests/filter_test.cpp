@@ -4,6 +4,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "dowall.h"
 #include "support.h"
 
@@ -25,24 +29,24 @@ TEST(Filter, WorkedValues)
 	const struct {
 		const char *in, *out;
 	} cases[] = {
-		{"\a", "^G"},
-		{"\x1b[2J", "^[[2J"},
-		{"\x01", "^A"},
-		{"\x08\x0b\x0c\x0e", "^H^K^L^N"},
-		{"\x1f", "^_"},
-		{"\x80", "^@"},
-		{"\x9b", "^["},
-		{"\x9f", "^_"},
-		{"\x7f", "\x7f"},
-		{"\xa0", "\xa0"},
-		{"\xe9", "\xe9"},
-		{"\xff", "\xff"},
-		{" ~^", " ~^"},
-		{"\t\r\n", "\t\r\n"},
-		{"a\nb", "a\nb"},	// no carriage return is added
-		{"", ""},
-		{"\xc3\x9c", "\xc3^\\"},	// U+00DC: bytes, not characters
-		{"\xe2\x82\xac", "\xe2^B\xac"},	// U+20AC
+	    {"\a", "^G"},
+	    {"\x1b[2J", "^[[2J"},
+	    {"\x01", "^A"},
+	    {"\x08\x0b\x0c\x0e", "^H^K^L^N"},
+	    {"\x1f", "^_"},
+	    {"\x80", "^@"},
+	    {"\x9b", "^["},
+	    {"\x9f", "^_"},
+	    {"\x7f", "\x7f"},
+	    {"\xa0", "\xa0"},
+	    {"\xe9", "\xe9"},
+	    {"\xff", "\xff"},
+	    {" ~^", " ~^"},
+	    {"\t\r\n", "\t\r\n"},
+	    {"a\nb", "a\nb"}, // no carriage return is added
+	    {"", ""},
+	    {"\xc3\x9c", "\xc3^\\"},        // U+00DC: bytes, not characters
+	    {"\xe2\x82\xac", "\xe2^B\xac"}, // U+20AC
 	};
 
 	for (const auto &c : cases)
@@ -80,7 +84,7 @@ TEST(Filter, EveryByteValue)
 
 TEST(Filter, StopsAtTheFirstZeroByte)
 {
-	const char text[] = "ab\0\x1b" "cd";
+	const char text[] = "ab\0\033cd";
 
 	EXPECT_EQ(filtered(text), "ab");
 }
@@ -102,4 +106,50 @@ TEST(Filter, FlushesTheStreamAlsoForAnEmptyText)
 	EXPECT_EQ(read(p[0], buf, sizeof buf), 4);
 	fclose(f);
 	close(p[0]);
+}
+
+// The writes a line-buffered stream with a buffer of size makes, calls does
+// the output.
+static std::vector<std::string> writes(size_t size, const std::function<void(FILE *)> &calls)
+{
+	std::vector<std::string> got;
+	cookie_io_functions_t io = {};
+	io.write = [](void *c, const char *buf, size_t n) -> ssize_t {
+		static_cast<std::vector<std::string> *>(c)->emplace_back(buf, n);
+		return static_cast<ssize_t>(n);
+	};
+	std::vector<char> buf(size);
+	FILE *f = fopencookie(&got, "w", io);
+
+	setvbuf(f, buf.data(), _IOLBF, size);
+	calls(f);
+	fclose(f);
+	return got;
+}
+
+// A terminal's stream is line-buffered: it must write line by line, and a
+// long line a buffer at a time, just as when every byte is put on its own.
+TEST(Filter, WritesAsBytePerByteOutputWould)
+{
+	const std::string line(300, 'x'), ctl(300, '\x1b'), shown(600, '^');
+	const std::string cases[] = {
+	    "one line\n",
+	    "one\ntwo\n\nfour",
+	    line,
+	    line + "\n" + line + "\n",
+	    ctl + "\n" + ctl,
+	    "a" + ctl + line + "\n\a\n",
+	};
+
+	for (size_t size : {128, 200, 1024})
+		for (const std::string &in : cases) {
+			const std::string out = filtered(in.c_str());
+			const auto want = writes(size, [&](FILE *f) {
+				for (char c : out)
+					fputc(c, f);
+				fflush(f);
+			});
+			EXPECT_EQ(writes(size, [&](FILE *f) { feputs(in.c_str(), f); }), want)
+			    << size << " " << testing::PrintToString(in);
+		}
 }
