@@ -22,7 +22,7 @@ static volatile int fd = -1;
 static sigjmp_buf jbuf;
 static volatile sig_atomic_t jbufset;
 
-static void handler(int)
+static void handler(int /*sig*/)
 {
 	signal(SIGALRM, handler);
 	if (jbufset)
@@ -102,9 +102,7 @@ static void deliver(const char *path, const char *banner, const char *text)
 	fd = open(path, O_WRONLY | O_NONBLOCK);
 	if (fd < 0)
 		return;
-	if (!isatty(fd)) {
-		close(fd);
-	} else if (FILE *f = fdopen(fd, "w")) {
+	if (FILE *f = isatty(fd) ? fdopen(fd, "w") : nullptr) {
 		fputs(banner, f);
 		feputs(text, f);
 		fclose(f);
@@ -207,11 +205,15 @@ void wall(const char *text, int remote)
 		uid_t uid = getuid();
 		struct passwd *pw = getpwuid(uid);
 		char uidnm[16];
+		const char *who = "root";
 
 		snprintf(uidnm, sizeof uidnm, "uid %d", static_cast<int>(uid));
+		if (pw != nullptr)
+			who = pw->pw_name;
+		else if (uid != 0)
+			who = uidnm;
 		// Copied: the caller's own getpw* calls reuse the entry's storage.
-		snprintf(name, sizeof name, "%s",
-		    pw != nullptr ? pw->pw_name : uid != 0 ? uidnm : "root");
+		snprintf(name, sizeof name, "%s", who);
 		user = name;
 		ttytag(ttynm, sizeof ttynm, ttyname(0));
 		init++;
@@ -220,7 +222,7 @@ void wall(const char *text, int remote)
 
 	time_t now = time(nullptr);
 	date = ctime(&now);
-	if (date == nullptr)	// a clock beyond what ctime can print
+	if (date == nullptr) // a clock beyond what ctime can print
 		date = nodate;
 	date[strcspn(date, "\n")] = '\0';
 

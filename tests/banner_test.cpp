@@ -19,7 +19,7 @@ struct Shot {
 	bool ok;
 };
 
-Shot broadcast(const std::function<void()> &prepare, const char *text, int remote)
+Shot broadcast(const char *text, int remote, const std::function<void()> &prepare)
 {
 	Pty tty;
 	Utmp db({record(tty.line())});
@@ -41,7 +41,7 @@ TEST(Banner, LocalNamesSenderTerminalAndDate)
 {
 	Pty from;
 	const std::string tag = "(" + from.line() + ") ";
-	Shot s = broadcast([&] { stdin_from(from.name); }, "hi", 0);
+	Shot s = broadcast("hi", 0, [&] { stdin_from(from.name); });
 
 	ASSERT_TRUE(s.ok);
 	EXPECT_TRUE(stamped(s.out, s.t0, s.t1,
@@ -52,7 +52,7 @@ TEST(Banner, LocalNamesSenderTerminalAndDate)
 TEST(Banner, RemoteNamesNeitherSenderNorTerminal)
 {
 	Pty from;
-	Shot s = broadcast([&] { stdin_from(from.name); }, "hi", 1);
+	Shot s = broadcast("hi", 1, [&] { stdin_from(from.name); });
 
 	ASSERT_TRUE(s.ok);
 	EXPECT_TRUE(stamped(s.out, s.t0, s.t1,
@@ -68,21 +68,21 @@ TEST(Banner, SenderName)
 		uid_t uid;
 		const char *sender;
 	} cases[] = {
-		{"", 0, "root"},
-		{"", 500, "uid 500"},
-		{"", 2147483647u, "uid 2147483647"},
-		{"", 2147483648u, "uid -2147483648"},
-		{"", 4294967294u, "uid -2"},
-		{"ops:x:0:0::/:/bin/sh\n", 0, "ops"},
-		{"amy:x:500:500::/:/bin/sh\n", 500, "amy"},
+	    {"", 0, "root"},
+	    {"", 500, "uid 500"},
+	    {"", 2147483647u, "uid 2147483647"},
+	    {"", 2147483648u, "uid -2147483648"},
+	    {"", 4294967294u, "uid -2"},
+	    {"ops:x:0:0::/:/bin/sh\n", 0, "ops"},
+	    {"amy:x:500:500::/:/bin/sh\n", 500, "amy"},
 	};
 
 	for (const auto &c : cases) {
-		Shot s = broadcast([&] {
+		Shot s = broadcast("", 0, [&] {
 			passwd(c.passwd);
 			must(setuid(c.uid) == 0);
 			stdin_from("/dev/null");
-		}, "", 0);
+		});
 
 		ASSERT_TRUE(s.ok) << c.sender;
 		EXPECT_TRUE(stamped(s.out, s.t0, s.t1,
@@ -102,10 +102,10 @@ TEST(Banner, CutsAtEightyCharacters)
 
 	for (const auto &c : cases) {
 		const std::string name(c.name, 'n');
-		Shot s = broadcast([&] {
+		Shot s = broadcast("text", 0, [&] {
 			passwd(name + ":x:0:0::/:/bin/sh\n");
 			stdin_from("/dev/null");
-		}, "text", 0);
+		});
 
 		ASSERT_TRUE(s.ok);
 		EXPECT_TRUE(stamped(s.out, s.t0, s.t1, [&](const std::string &d) {
@@ -131,16 +131,16 @@ TEST(Banner, TerminalTag)
 	const struct {
 		std::string dir, tag;
 	} cases[] = {
-		{"/dev/pts", "(pts/" + n + ") "},
-		{"/dev/dev", "(dev/" + n + ") "},	// only the leading "/dev/" goes
-		{"/mnt/pts", "(/mnt/pts/" + n + ") "},
-		{dir(27), tag(27)},
-		{dir(28), tag(28)},
-		{dir(29), tag(29)},
-		{dir(40), tag(40)},
+	    {"/dev/pts", "(pts/" + n + ") "},
+	    {"/dev/dev", "(dev/" + n + ") "}, // only the leading "/dev/" goes
+	    {"/mnt/pts", "(/mnt/pts/" + n + ") "},
+	    {dir(27), tag(27)},
+	    {dir(28), tag(28)},
+	    {dir(29), tag(29)},
+	    {dir(40), tag(40)},
 	};
 	for (const auto &c : cases) {
-		Shot s = broadcast([&] {
+		Shot s = broadcast("", 0, [&] {
 			// Both /dev and /mnt become scratch trees with the ptys bound in.
 			private_mounts();
 			must(mount("tmpfs", "/mnt", "tmpfs", 0, nullptr) == 0);
@@ -152,7 +152,7 @@ TEST(Banner, TerminalTag)
 				must(mount("/mnt/pts", dir.c_str(), nullptr, MS_BIND, nullptr) == 0);
 			}
 			stdin_from(c.dir + "/" + n);
-		}, "", 0);
+		});
 
 		ASSERT_TRUE(s.ok) << c.dir;
 		EXPECT_TRUE(stamped(s.out, s.t0, s.t1,

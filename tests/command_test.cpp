@@ -12,13 +12,13 @@ namespace {
 
 // What the caller sees of the command, sent back through a pipe.
 struct Ending {
-	int status = -1;	// the command's exit status
-	double returned = -1;	// seconds until the command exited
-	double finished = -1;	// seconds until its broadcast child exited too
+	int status = -1;      // the command's exit status
+	double returned = -1; // seconds until the command exited
+	double finished = -1; // seconds until its broadcast child exited too
 };
 
 struct Outcome : Ending {
-	bool ok = false;	// every process, the broadcast child too, exited 0
+	bool ok = false; // every process, the broadcast child too, exited 0
 	std::string out, err;
 };
 
@@ -35,6 +35,7 @@ Outcome command(const std::vector<const char *> &args,
 		return r;
 	r.ok = caller([&] {
 		std::vector<struct utmp> recs;
+		recs.reserve(ttys.size());
 		for (const Pty *tty : ttys)
 			recs.push_back(record(tty->line()));
 		private_mounts();
@@ -88,10 +89,10 @@ TEST(Command, BroadcastsSilentlyAndExitsZero)
 		bool from_tty;
 		std::string shown;
 	} cases[] = {
-		{{"hello"}, false, "hello"},
-		{{"hello", "extra", "args"}, false, "hello"},
-		{{"\x1b[2J\aover\x9b"}, true, "^[[2J^Gover^["},
-		{{""}, true, ""},
+	    {{"hello"}, false, "hello"},
+	    {{"hello", "extra", "args"}, false, "hello"},
+	    {{"\x1b[2J\aover\x9b"}, true, "^[[2J^Gover^["},
+	    {{""}, true, ""},
 	};
 
 	for (const auto &c : cases) {

@@ -60,17 +60,17 @@ TEST(Delivery, OnlyUserProcessRecordsWithAUser)
 		const char *user;
 		bool written;
 	} cases[] = {
-		{EMPTY, "alice", false},
-		{RUN_LVL, "alice", false},
-		{BOOT_TIME, "alice", false},
-		{NEW_TIME, "alice", false},
-		{OLD_TIME, "alice", false},
-		{INIT_PROCESS, "alice", false},
-		{LOGIN_PROCESS, "alice", false},
-		{DEAD_PROCESS, "alice", false},
-		{ACCOUNTING, "alice", false},
-		{USER_PROCESS, "", false},
-		{USER_PROCESS, "alice", true},
+	    {EMPTY, "alice", false},
+	    {RUN_LVL, "alice", false},
+	    {BOOT_TIME, "alice", false},
+	    {NEW_TIME, "alice", false},
+	    {OLD_TIME, "alice", false},
+	    {INIT_PROCESS, "alice", false},
+	    {LOGIN_PROCESS, "alice", false},
+	    {DEAD_PROCESS, "alice", false},
+	    {ACCOUNTING, "alice", false},
+	    {USER_PROCESS, "", false},
+	    {USER_PROCESS, "alice", true},
 	};
 	Ptys tty = ptys(std::size(cases));
 	std::vector<struct utmp> recs;
@@ -93,10 +93,10 @@ TEST(Delivery, PathFromTheLineName)
 	};
 	const std::string n = tty[2]->name.substr(sizeof "/dev/pts/" - 1);
 	const std::string lines[] = {
-		tty[0]->line(),
-		tty[1]->name,
-		stretch("pts", n),
-		stretch("/dev", tty[3]->line()),
+	    tty[0]->line(),
+	    tty[1]->name,
+	    stretch("pts", n),
+	    stretch("/dev", tty[3]->line()),
 	};
 
 	ASSERT_EQ(lines[2].size(), 32u);
@@ -163,7 +163,7 @@ TEST(Delivery, ChildExitsZeroWithNoRecordToWrite)
 	for (const auto &recs : {std::vector<struct utmp>{},
 		 std::vector<struct utmp>{record(tty.line(), "alice", DEAD_PROCESS)}}) {
 		Utmp db(recs);
-		EXPECT_TRUE(send("hi"));	// every child is reaped and exited 0
+		EXPECT_TRUE(send("hi")); // every child is reaped and exited 0
 	}
 	EXPECT_EQ(deliveries(tty), "");
 }
@@ -185,15 +185,15 @@ TEST(Delivery, WritesOnlyToTerminalsUnderDev)
 	ASSERT_GE(reader, 0);
 	ASSERT_EQ(symlink(target.name.c_str(), link.c_str()), 0);
 	const std::string refused[] = {
-		"pts/../" + target.line(),
-		"../dev/" + target.line(),
-		"/dev/pts/../" + target.line(),
-		"..",
-		target.line() + "/..",
-		file.substr(5),
-		fifo.substr(5),
-		"shm",
-		"null",
+	    "pts/../" + target.line(),
+	    "../dev/" + target.line(),
+	    "/dev/pts/../" + target.line(),
+	    "..",
+	    target.line() + "/..",
+	    file.substr(5),
+	    fifo.substr(5),
+	    "shm",
+	    "null",
 	};
 	std::vector<struct utmp> recs;
 	for (const std::string &line : refused)
@@ -203,7 +203,7 @@ TEST(Delivery, WritesOnlyToTerminalsUnderDev)
 	Utmp db(recs);
 
 	ASSERT_TRUE(send("hi"));
-	EXPECT_EQ(deliveries(target), "#hi");	// through the link, once
+	EXPECT_EQ(deliveries(target), "#hi"); // through the link, once
 	EXPECT_EQ(deliveries(last), "#hi");
 	struct stat st;
 	EXPECT_EQ(stat(file.c_str(), &st), 0);
@@ -230,13 +230,13 @@ TEST(Delivery, CallersPendingOutputAndExitHandlersRunOnce)
 		close(p[0]);
 		close(p[1]);
 		atexit([] { must(write(1, "handler\n", 8) == 8); });
-		fputs("pending\n", stdout);	// stdout on a pipe is fully buffered
+		fputs("pending\n", stdout); // stdout on a pipe is fully buffered
 		wall("hi", 0);
 		reap();
 		exit(0);
 	}));
 	close(p[1]);
 
-	EXPECT_EQ(drain(p[0]), "handler\npending\n");	// exit handlers run before the flush
+	EXPECT_EQ(drain(p[0]), "handler\npending\n"); // exit handlers run before the flush
 	EXPECT_EQ(deliveries(tty), "#hi");
 }

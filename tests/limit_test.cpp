@@ -16,19 +16,19 @@ namespace {
 
 // What a caller and its broadcast child did, from the probe's trace.
 struct Trace {
-	bool ok = false;	// caller and broadcast child exited 0
-	std::vector<std::string> hangs;	// "call path" of each hang, in order
-	std::vector<double> at;		// when each hang began
-	std::vector<std::string> closes;	// what each close() closed
-	int pending = 0;	// records read while an alarm was pending
-	double start = 0, returned = 0, end = 0;	// call, return, child's end
-	time_t t0 = 0, t1 = 0;	// the seconds the banner's date may show
+	bool ok = false;                         // caller and broadcast child exited 0
+	std::vector<std::string> hangs;          // "call path" of each hang, in order
+	std::vector<double> at;                  // when each hang began
+	std::vector<std::string> closes;         // what each close() closed
+	int pending = 0;                         // records read while an alarm was pending
+	double start = 0, returned = 0, end = 0; // call, return, child's end
+	time_t t0 = 0, t1 = 0;                   // the seconds the banner's date may show
 };
 
-// Broadcasts text from a caller, after prepare, with the calls in hang
-// (DOWALL_HANG's form) made to hang.
+// Broadcasts text from a caller, after prepare if given, with the calls in
+// hang (DOWALL_HANG's form) made to hang.
 Trace broadcast(const std::string &hang, const char *text,
-    const std::function<void()> &prepare = [] {})
+    const std::function<void()> &prepare = nullptr)
 {
 	int t[2];
 	Trace r;
@@ -40,7 +40,8 @@ Trace broadcast(const std::string &hang, const char *text,
 		int st;
 
 		stdin_from("/dev/null");
-		prepare();
+		if (prepare)
+			prepare();
 		setenv("DOWALL_HANG", hang.c_str(), 1);
 		setenv("DOWALL_TRACE", std::to_string(t[1]).c_str(), 1);
 		double start = now();
@@ -57,7 +58,7 @@ Trace broadcast(const std::string &hang, const char *text,
 		std::string call, path;
 		double at;
 		if (word == "hang" && in >> call >> path >> at) {
-			r.hangs.push_back(call + " " + path);
+			r.hangs.push_back(call.append(" ").append(path));
 			r.at.push_back(at);
 		} else if (word == "close" && in >> path) {
 			r.closes.push_back(path);
@@ -86,6 +87,15 @@ void block_alarm()
 	sigprocmask(SIG_BLOCK, &s, nullptr);
 }
 
+void ignore_alarm_after_a_call()
+{
+	int st;
+
+	wall("first", 0);
+	must(wait(&st) > 0);
+	signal(SIGALRM, SIG_IGN);
+}
+
 } // namespace
 
 TEST(Limit, HungOpenIsAbandonedAndTheNextTerminalGetsEverything)
@@ -110,12 +120,14 @@ TEST(Limit, EveryLaterAttemptHasItsOwnLimit)
 	Pty stats, flushes, closes, next;
 	Utmp db({record(stats.line()), record(flushes.line()),
 	    record(closes.line()), record(next.line())});
-	Trace r = broadcast("stat:" + stats.name + " fflush:" + flushes.name +
-	    " fclose:" + closes.name, "one\ntwo");
+	const std::string hang = "stat:" + stats.name + " fflush:" + flushes.name +
+	    " fclose:" + closes.name;
+	const std::vector<std::string> hangs = {"stat " + stats.name,
+	    "fflush " + flushes.name, "fclose " + closes.name};
+	Trace r = broadcast(hang, "one\ntwo");
 
 	ASSERT_TRUE(r.ok);
-	ASSERT_EQ(r.hangs, (std::vector<std::string>{"stat " + stats.name,
-	    "fflush " + flushes.name, "fclose " + closes.name}));
+	ASSERT_EQ(r.hangs, hangs);
 	EXPECT_TRUE(costs2s(r.at[1] - r.at[0]));
 	EXPECT_TRUE(costs2s(r.at[2] - r.at[1]));
 	EXPECT_TRUE(costs2s(r.end - r.at[2]));
@@ -137,13 +149,8 @@ TEST(Limit, HoldsWhateverTheCallerDidToTheAlarmSignal)
 		const char *what;
 		std::function<void()> prepare;
 	} cases[] = {
-		{"blocked", block_alarm},
-		{"ignored after the first call", [] {
-			int st;
-			wall("first", 0);
-			must(wait(&st) > 0);
-			signal(SIGALRM, SIG_IGN);
-		}},
+	    {"blocked", block_alarm},
+	    {"ignored after the first call", ignore_alarm_after_a_call},
 	};
 
 	for (const auto &c : cases) {
@@ -154,8 +161,8 @@ TEST(Limit, HoldsWhateverTheCallerDidToTheAlarmSignal)
 		EXPECT_TRUE(costs2s(r.end - r.at[0])) << c.what;
 		EXPECT_EQ(hung.read().find("second"), std::string::npos) << c.what;
 		std::string out = next.read();
-		EXPECT_EQ(out.substr(out.size() - std::min<size_t>(out.size(), 6)),
-		    "second") << c.what;
+		EXPECT_EQ(out.substr(out.size() - std::min<size_t>(out.size(), 6)), "second")
+		    << c.what;
 	}
 }
 
@@ -169,5 +176,5 @@ TEST(Limit, CallerSurvivesAnAlarmAfterWallReturned)
 		wall("x", 0);
 		raise(SIGALRM);
 	}));
-	EXPECT_NE(tty.read().find("x"), std::string::npos);
+	EXPECT_NE(tty.read().find('x'), std::string::npos);
 }

@@ -8,7 +8,7 @@
  * EINTR. DOWALL_TRACE names a descriptor that gets a line for each hang,
  * each close() and each getutent() called while an alarm is pending.
  */
-#define _GNU_SOURCE
+#define _GNU_SOURCE /* NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -22,10 +22,13 @@
 #include <unistd.h>
 #include <utmp.h>
 
+/* The formatter would misread the if, its statement unterminated here. */
+/* clang-format off */
 #define REAL(name) \
 	static __typeof__(name) *real_##name; \
 	if (real_##name == NULL) \
 		real_##name = (__typeof__(name) *)dlsym(RTLD_NEXT, #name)
+/* clang-format on */
 
 static void trace(const char *fmt, ...)
 {
@@ -39,7 +42,7 @@ static void trace(const char *fmt, ...)
 	va_start(ap, fmt);
 	n = vsnprintf(line, sizeof line, fmt, ap);
 	va_end(ap);
-	if (n > 0 && write(atoi(to), line, n) != n)
+	if (n > 0 && write((int)strtol(to, NULL, 10), line, n) != n)
 		return;
 }
 
@@ -80,7 +83,7 @@ static int hang(const char *call, const char *path)
 	if (!chosen(call, path))
 		return 0;
 	clock_gettime(CLOCK_MONOTONIC, &t);
-	trace("hang %s %s %.3f\n", call, path, t.tv_sec + t.tv_nsec / 1e9);
+	trace("hang %s %s %.3f\n", call, path, (double)t.tv_sec + (double)t.tv_nsec / 1e9);
 	nanosleep(&left, NULL);
 	errno = EINTR;
 	return 1;
@@ -94,6 +97,8 @@ static int hangs(const char *call, FILE *f)
 	    hang(call, named(fileno(f), buf, sizeof buf));
 }
 
+/* The stand-ins keep their own parameter names, not the C library's. */
+/* NOLINTBEGIN(readability-inconsistent-declaration-parameter-name) */
 int open(const char *path, int flags, ...)
 {
 	mode_t mode = 0;
@@ -157,3 +162,4 @@ struct utmp *getutent(void)
 		trace("pending\n");
 	return real_getutent();
 }
+/* NOLINTEND(readability-inconsistent-declaration-parameter-name) */

@@ -57,6 +57,8 @@ std::string Pty::read() const
 
 static void fill(char *field, size_t size, const std::string &value)
 {
+	// The fields are fixed-width, unterminated when full.
+	// NOLINTNEXTLINE(bugprone-not-null-terminated-result)
 	memcpy(field, value.data(), std::min(size, value.size()));
 }
 
@@ -80,7 +82,7 @@ void records(const std::string &path, const std::vector<struct utmp> &recs)
 
 	if (f < 0)
 		throw std::runtime_error("cannot create " + path);
-	fchmod(f, 0644);	// callers may run as another user
+	fchmod(f, 0644); // callers may run as another user
 	for (const struct utmp &ut : recs)
 		if (write(f, &ut, sizeof ut) != sizeof ut)
 			throw std::runtime_error("cannot write " + path);
@@ -189,8 +191,10 @@ testing::AssertionResult stamped(const std::string &got, time_t t0, time_t t1,
 std::string local(const std::string &user, const std::string &tag,
     const std::string &date)
 {
-	return ("\a\r\nBroadcast message from " + user + " " + tag + "(" + date +
-	    "):\r\n\r\n").substr(0, 80);
+	const std::string banner = "\a\r\nBroadcast message from " + user + " " +
+	    tag + "(" + date + "):\r\n\r\n";
+
+	return banner.substr(0, 80);
 }
 
 std::string remote(const std::string &date)
@@ -214,7 +218,7 @@ double now()
 	struct timespec t;
 
 	clock_gettime(CLOCK_MONOTONIC, &t);
-	return t.tv_sec + t.tv_nsec / 1e9;
+	return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 testing::AssertionResult costs2s(double seconds)

@@ -19,7 +19,7 @@ constexpr char BEL = '\a';
 struct Pty {
 	int master = -1;
 	int slave = -1;
-	std::string name;	// "/dev/pts/N"
+	std::string name; // "/dev/pts/N"
 
 	Pty();
 	~Pty();
@@ -44,7 +44,7 @@ void records(const std::string &path, const std::vector<struct utmp> &recs);
 struct Utmp {
 	std::string path;
 
-	explicit Utmp(const std::vector<struct utmp> &records);
+	explicit Utmp(const std::vector<struct utmp> &recs);
 	~Utmp();
 	Utmp(const Utmp &) = delete;
 	Utmp &operator=(const Utmp &) = delete;
@@ -66,9 +66,9 @@ void passwd(const std::string &text);
 void stdin_from(const std::string &path);
 
 // Skips the test unless it runs as root, which mount namespaces need.
-#define NEEDS_ROOT()                                                          \
-	do {                                                                  \
-		if (geteuid() != 0)                                           \
+#define NEEDS_ROOT() \
+	do { \
+		if (geteuid() != 0) \
 			GTEST_SKIP() << "needs root for a private mount namespace"; \
 	} while (0)
 
