@@ -145,11 +145,11 @@ TEST(Banner, TerminalTag)
 			private_mounts();
 			must(mount("tmpfs", "/mnt", "tmpfs", 0, nullptr) == 0);
 			must(mkdir("/mnt/pts", 0755) == 0);
-			must(mount("/dev/pts", "/mnt/pts", nullptr, MS_BIND, nullptr) == 0);
+			must(mount("/dev/pts", "/mnt/pts", "none", MS_BIND, nullptr) == 0);
 			must(mount("tmpfs", "/dev", "tmpfs", 0, nullptr) == 0);
 			for (const std::string &dir : {std::string("/dev/pts"), c.dir}) {
 				mkdir(dir.c_str(), 0755);
-				must(mount("/mnt/pts", dir.c_str(), nullptr, MS_BIND, nullptr) == 0);
+				must(mount("/mnt/pts", dir.c_str(), "none", MS_BIND, nullptr) == 0);
 			}
 			stdin_from(c.dir + "/" + n);
 		});

@@ -144,7 +144,7 @@ bool caller(const std::function<void()> &fn)
 void private_mounts()
 {
 	must(unshare(CLONE_NEWNS) == 0);
-	must(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
+	must(mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0);
 }
 
 void passwd(const std::string &text)
@@ -157,7 +157,7 @@ void passwd(const std::string &text)
 	fchmod(f, 0644);
 	close(f);
 	private_mounts();
-	must(mount(buf, "/etc/passwd", nullptr, MS_BIND, nullptr) == 0);
+	must(mount(buf, "/etc/passwd", "none", MS_BIND, nullptr) == 0);
 	unlink(buf);
 }
 
