@@ -94,6 +94,10 @@ static bool ttypath(char *path, size_t size, const struct utmp *ut)
 // Banner and filtered text to the terminal at path.
 static void deliver(const char *path, const char *banner, const char *text)
 {
+	// The buffer the C library would give a terminal's stream, set here
+	// because the terminal is already checked: the library would look
+	// again, and take it from the heap, for every terminal.
+	static char buf[BUFSIZ];
 	struct stat st;
 
 	// A record may name any file; only terminals get the message.
@@ -103,6 +107,9 @@ static void deliver(const char *path, const char *banner, const char *text)
 	if (fd < 0)
 		return;
 	if (FILE *f = isatty(fd) ? fdopen(fd, "w") : nullptr) {
+		const size_t size = st.st_blksize > 0 ? static_cast<size_t>(st.st_blksize) : sizeof buf;
+
+		setvbuf(f, buf, _IOLBF, size < sizeof buf ? size : sizeof buf);
 		fputs(banner, f);
 		feputs(text, f);
 		fclose(f);
