@@ -1,0 +1,297 @@
+// What one broadcast costs per terminal, next to the least that writing the
+// same bytes to the same terminals can cost, and what the caller waits for.
+
+#include <fcntl.h>
+#include <pty.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <utmp.h>
+
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "dowall.h"
+
+namespace {
+
+// Terminals as logged-in users hold them: the slave stays open, so an open
+// by the broadcast is never the first nor its close the last.
+struct Term {
+	int master;
+	int slave;
+	std::string path;
+};
+
+std::vector<Term> terms;
+char db[] = "/tmp/dowall-bench-XXXXXX";
+
+const char oneline[] = "The system goes down for maintenance at 18:00; please log out.";
+const char tenlines[] =
+    "The system goes down for maintenance at 18:00.\n"
+    "Please save your work and log out before then.\n"
+    "The file servers stay up; only this host stops.\n"
+    "Jobs still running at 18:00 will be killed.\n"
+    "Queued batch jobs are held and start again later.\n"
+    "The downtime is planned for two hours.\n"
+    "Mail sent during the downtime is not lost.\n"
+    "The web front end shows the progress.\n"
+    "Questions go to the operators' desk.\n"
+    "Thank you for your patience.";
+
+double now()
+{
+	struct timespec ts;
+
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+void die(const char *what)
+{
+	perror(what);
+	exit(1);
+}
+
+// Room for a master and a slave per terminal, and the bench's own files.
+void descriptors(size_t n)
+{
+	struct rlimit rl;
+
+	if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+		die("getrlimit");
+	rlim_t want = 2 * n + 64;
+	if (rl.rlim_cur >= want)
+		return;
+	if (rl.rlim_max < want)
+		rl.rlim_max = want; // root may raise the hard limit too
+	rl.rlim_cur = want;
+	if (setrlimit(RLIMIT_NOFILE, &rl) != 0)
+		die("setrlimit");
+}
+
+// The first n terminals, and a login-records file that lists just them.
+void terminals(size_t n)
+{
+	descriptors(n);
+	while (terms.size() < n) {
+		Term t;
+		char name[64];
+
+		if (openpty(&t.master, &t.slave, name, nullptr, nullptr) != 0)
+			die("openpty");
+		fcntl(t.master, F_SETFL, O_NONBLOCK);
+		t.path = name;
+		terms.push_back(t);
+	}
+
+	int f = open(db, O_WRONLY | O_TRUNC);
+	if (f < 0)
+		die(db);
+	for (size_t i = 0; i < n; i++) {
+		struct utmp ut;
+
+		memset(&ut, 0, sizeof ut);
+		ut.ut_type = USER_PROCESS;
+		ut.ut_pid = getpid();
+		strncpy(ut.ut_line, terms[i].path.c_str() + 5, sizeof ut.ut_line);
+		strncpy(ut.ut_user, "bench", sizeof ut.ut_user);
+		if (write(f, &ut, sizeof ut) != sizeof ut)
+			die("write");
+	}
+	close(f);
+	utmpname(db);
+}
+
+// Empties the terminals, so that every delivery finds room.
+void drain(size_t n)
+{
+	char buf[4096];
+
+	for (size_t i = 0; i < n; i++)
+		while (read(terms[i].master, buf, sizeof buf) > 0)
+			;
+}
+
+// The banner as the broadcast composes it for this process.
+std::string banner()
+{
+	struct passwd *pw = getpwuid(getuid());
+	const char *tty = ttyname(0);
+	time_t t = time(nullptr);
+	std::string date = ctime(&t);
+	std::string tag;
+	char buf[81];
+
+	date.erase(date.find('\n'));
+	if (tty != nullptr)
+		tag = std::string("(") + (strncmp(tty, "/dev/", 5) == 0 ? tty + 5 : tty) + ") ";
+	snprintf(buf, sizeof buf, "\a\r\nBroadcast message from %s %s(%s):\r\n\r\n",
+	    pw != nullptr ? pw->pw_name : "root", tag.c_str(), date.c_str());
+	return buf;
+}
+
+// The pieces a line-buffered stream writes: up to each line feed, then the rest.
+std::vector<std::string> lines(const std::string &s)
+{
+	std::vector<std::string> out;
+	size_t from = 0;
+
+	for (size_t nl; (nl = s.find('\n', from)) != std::string::npos; from = nl + 1)
+		out.push_back(s.substr(from, nl + 1 - from));
+	if (from < s.size())
+		out.push_back(s.substr(from));
+	return out;
+}
+
+// Seconds that fn takes in a child of its own, as the broadcast's walk
+// does, so that both pay for one process.
+template <typename Fn> double forked(Fn fn)
+{
+	double t0 = now();
+	pid_t pid = fork();
+
+	if (pid < 0)
+		die("fork");
+	if (pid == 0) {
+		fn();
+		_exit(0);
+	}
+	waitpid(pid, nullptr, 0);
+	return now() - t0;
+}
+
+double module(const char *text)
+{
+	double t0 = now();
+
+	wall(text, 0);
+	// wall's only child; nothing else of the bench's is running.
+	if (wait(nullptr) < 0)
+		die("wait");
+	return now() - t0;
+}
+
+// Open, one write of banner and text, close.
+double raw(size_t n, const std::string &bytes)
+{
+	return forked([&] {
+		for (size_t i = 0; i < n; i++) {
+			int d = open(terms[i].path.c_str(), O_WRONLY | O_NONBLOCK);
+			if (d < 0)
+				continue;
+			if (write(d, bytes.data(), bytes.size()) < 0)
+				_exit(1);
+			close(d);
+		}
+	});
+}
+
+// Open, the stream's writes one line each, close.
+double same(size_t n, const std::vector<std::string> &pieces)
+{
+	return forked([&] {
+		for (size_t i = 0; i < n; i++) {
+			int d = open(terms[i].path.c_str(), O_WRONLY | O_NONBLOCK);
+			if (d < 0)
+				continue;
+			for (const std::string &p : pieces)
+				if (write(d, p.data(), p.size()) < 0)
+					_exit(1);
+			close(d);
+		}
+	});
+}
+
+// One broadcast to n terminals and both floors over the same terminals, in
+// turns, so that drift in the machine reaches all three alike.
+void BM_Deliver(benchmark::State &state)
+{
+	const size_t n = state.range(0);
+	const char *text = state.range(1) == 1 ? oneline : tenlines;
+	const std::string head = banner();
+	const std::string bytes = head + text;
+	std::vector<std::string> pieces = lines(head);
+	for (const std::string &l : lines(text))
+		pieces.push_back(l);
+	double tm = 0, tr = 0, ts = 0;
+
+	terminals(n);
+	module(text); // the one-time set-up of the first call
+	drain(n);
+	for (auto _ : state) {
+		double m = module(text);
+		drain(n);
+		tr += raw(n, bytes);
+		drain(n);
+		ts += same(n, pieces);
+		drain(n);
+		tm += m;
+		state.SetIterationTime(m);
+	}
+	const double per = 1e6 / (static_cast<double>(n) * static_cast<double>(state.iterations()));
+	state.counters["module_us"] = tm * per;
+	state.counters["raw_us"] = tr * per;
+	state.counters["same_us"] = ts * per;
+	state.counters["x_raw"] = tm / tr;
+	state.counters["x_same"] = tm / ts;
+	state.counters["writes"] = static_cast<double>(pieces.size());
+}
+BENCHMARK(BM_Deliver)
+    ->ArgNames({"ttys", "lines"})
+    ->ArgsProduct({{1, 10, 100, 1000}, {1, 10}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+
+// How long a caller of wall waits, next to a bare fork whose child exits at
+// once: the rest of the broadcast is the child's.
+void BM_Return(benchmark::State &state)
+{
+	terminals(1);
+	module(oneline);
+	drain(1);
+	for (auto _ : state) {
+		double t0 = now();
+		wall(oneline, 0);
+		state.SetIterationTime(now() - t0);
+		wait(nullptr);
+		drain(1);
+	}
+}
+BENCHMARK(BM_Return)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+void BM_Fork(benchmark::State &state)
+{
+	for (auto _ : state) {
+		double t0 = now();
+		pid_t pid = fork();
+		if (pid == 0)
+			_exit(0);
+		state.SetIterationTime(now() - t0);
+		waitpid(pid, nullptr, 0);
+	}
+}
+BENCHMARK(BM_Fork)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	int f = mkstemp(db);
+
+	if (f < 0)
+		die("mkstemp");
+	close(f);
+	benchmark::Initialize(&argc, argv);
+	benchmark::RunSpecifiedBenchmarks();
+	benchmark::Shutdown();
+	unlink(db);
+	return 0;
+}
