@@ -8,8 +8,18 @@ install(TARGETS dowall EXPORT dowallTargets
 	LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
 	PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS dowall-bin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES man/dowall.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES man/dowall.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+
+# Manual pages go in compressed, as the system's own are; -n keeps the name
+# and time out, so that the same page always gives the same file.
+foreach(section 1 3)
+	set(page ${PROJECT_BINARY_DIR}/dowall.${section}.gz)
+	add_custom_command(OUTPUT ${page}
+		COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/man/dowall.${section} > ${page}
+		DEPENDS man/dowall.${section} VERBATIM)
+	list(APPEND pages ${page})
+	install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+add_custom_target(manpages ALL DEPENDS ${pages})
 
 set(cmakedir ${CMAKE_INSTALL_LIBDIR}/cmake/dowall)
 install(EXPORT dowallTargets NAMESPACE dowall:: DESTINATION ${cmakedir})
