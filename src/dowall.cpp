@@ -39,6 +39,8 @@ static bool control(unsigned char b)
 
 void feputs(const char *text, FILE *stream)
 {
+	if (text == nullptr)
+		text = "";
 	// Bytes go to the stream in pieces shorter than any stream buffer, each
 	// line feed on its own: a line-buffered stream then makes the writes it
 	// would make byte by byte, for a fraction of the calls.

@@ -147,13 +147,15 @@ TEST(Delivery, WalkStartsAtTheFirstRecordWhateverTheCallerRead)
 	EXPECT_EQ(deliveries(*tty[1]), "#hi");
 }
 
-TEST(Delivery, EmptyTextWritesTheBannerAlone)
+TEST(Delivery, EmptyOrNullTextWritesTheBannerAlone)
 {
 	Pty tty;
 	Utmp db({record(tty.line())});
 
-	ASSERT_TRUE(send(""));
-	EXPECT_EQ(deliveries(tty), "#");
+	for (const char *text : {"", static_cast<const char *>(nullptr)}) {
+		ASSERT_TRUE(send(text));
+		EXPECT_EQ(deliveries(tty), "#");
+	}
 }
 
 TEST(Delivery, ChildExitsZeroWithNoRecordToWrite)

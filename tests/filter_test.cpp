@@ -45,6 +45,7 @@ TEST(Filter, WorkedValues)
 	    {"\t\r\n", "\t\r\n"},
 	    {"a\nb", "a\nb"}, // no carriage return is added
 	    {"", ""},
+	    {nullptr, ""},
 	    {"\xc3\x9c", "\xc3^\\"},        // U+00DC: bytes, not characters
 	    {"\xe2\x82\xac", "\xe2^B\xac"}, // U+20AC
 	};
@@ -90,7 +91,7 @@ TEST(Filter, StopsAtTheFirstZeroByte)
 }
 
 // A pipe behind a fully buffered stream shows whether the stream was flushed.
-TEST(Filter, FlushesTheStreamAlsoForAnEmptyText)
+TEST(Filter, FlushesTheStreamAlsoForAnEmptyOrNullText)
 {
 	int p[2];
 	char buf[64];
@@ -101,9 +102,11 @@ TEST(Filter, FlushesTheStreamAlsoForAnEmptyText)
 
 	feputs("a\x1b", f);
 	EXPECT_EQ(read(p[0], buf, sizeof buf), 3);
-	fputs("held", f);
-	feputs("", f);
-	EXPECT_EQ(read(p[0], buf, sizeof buf), 4);
+	for (const char *text : {"", static_cast<const char *>(nullptr)}) {
+		fputs("held", f);
+		feputs(text, f);
+		EXPECT_EQ(read(p[0], buf, sizeof buf), 4);
+	}
 	fclose(f);
 	close(p[0]);
 }
