@@ -237,6 +237,20 @@ void wall(const char *text, int remote)
 
 	compose(banner, sizeof banner, remote, user, ttynm, date);
 
-	if (fork() == 0)
+	// The child outlives the caller: it must survive the hangup when the
+	// caller ends its session, and write to the caller's terminal from a
+	// background job. Blocked across the fork, so that neither signal can
+	// reach it before it ignores them; a pending one is then discarded.
+	sigset_t block, mask;
+	sigemptyset(&block);
+	sigaddset(&block, SIGHUP);
+	sigaddset(&block, SIGTTOU);
+	sigprocmask(SIG_BLOCK, &block, &mask);
+	if (fork() == 0) {
+		signal(SIGHUP, SIG_IGN);
+		signal(SIGTTOU, SIG_IGN);
+		sigprocmask(SIG_SETMASK, &mask, nullptr);
 		walk(banner, text);
+	}
+	sigprocmask(SIG_SETMASK, &mask, nullptr);
 }

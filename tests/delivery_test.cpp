@@ -2,8 +2,12 @@
 // paths they give, what is refused, and how the child ends.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <memory>
@@ -241,4 +245,44 @@ TEST(Delivery, CallersPendingOutputAndExitHandlersRunOnce)
 
 	EXPECT_EQ(drain(p[0]), "handler\npending\n"); // exit handlers run before the flush
 	EXPECT_EQ(deliveries(tty), "#hi");
+}
+
+// With tostop set, a background job's write to its terminal stops the job
+// and its broadcast child; with the group orphaned, the write fails instead.
+TEST(Delivery, BackgroundJobReachesItsOwnTerminal)
+{
+	Pty own, next;
+	Utmp db({record(own.line()), record(next.line())});
+
+	ASSERT_TRUE(caller([&] {
+		struct termios t;
+		int st;
+
+		must(setsid() > 0 && ioctl(own.slave, TIOCSCTTY, 0) == 0);
+		must(tcgetattr(own.slave, &t) == 0);
+		t.c_lflag |= TOSTOP;
+		must(tcsetattr(own.slave, TCSANOW, &t) == 0);
+		pid_t job = fork();
+		if (job == 0) {
+			sigset_t mask;
+			struct sigaction hup, ttou;
+
+			must(setpgid(0, 0) == 0);
+			stdin_from(own.name);
+			wall("hi", 0);
+			// The caller's own signal handling is as it was.
+			sigprocmask(SIG_BLOCK, nullptr, &mask);
+			sigaction(SIGHUP, nullptr, &hup);
+			sigaction(SIGTTOU, nullptr, &ttou);
+			must(!sigismember(&mask, SIGHUP) && !sigismember(&mask, SIGTTOU));
+			must(hup.sa_handler == SIG_DFL && ttou.sa_handler == SIG_DFL);
+			double start = now();
+			must(waitpid(-1, &st, WUNTRACED) > 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0);
+			must(now() - start < 1);
+			_exit(0);
+		}
+		must(waitpid(job, &st, WUNTRACED) == job && WIFEXITED(st) && WEXITSTATUS(st) == 0);
+	}));
+	EXPECT_EQ(deliveries(own), "#hi");
+	EXPECT_EQ(deliveries(next), "#hi");
 }

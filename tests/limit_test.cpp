@@ -4,6 +4,8 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -177,4 +179,33 @@ TEST(Limit, CallerSurvivesAnAlarmAfterWallReturned)
 		raise(SIGALRM);
 	}));
 	EXPECT_NE(tty.read().find('x'), std::string::npos);
+}
+
+// The sender's session ends as soon as wall returns: the hangup signals the
+// terminal's foreground group, the broadcast child's too, while a hung
+// terminal holds the child up.
+TEST(Limit, ChildOutlivesTheSendersSession)
+{
+	Pty own, hung, next;
+	Utmp db({record(hung.line()), record(next.line()), record(own.line())});
+	const std::string tag = "(" + own.line() + ") ";
+
+	const time_t t0 = time(nullptr);
+	// Adopts the broadcast child to see how it ends.
+	EXPECT_TRUE(caller([&] {
+		must(prctl(PR_SET_CHILD_SUBREAPER, 1) == 0);
+		if (fork() == 0) {
+			must(setsid() > 0 && ioctl(own.slave, TIOCSCTTY, 0) == 0);
+			must(dup2(own.slave, 0) == 0);
+			setenv("DOWALL_HANG", ("open:" + hung.name).c_str(), 1);
+			wall("hi", 0);
+			_exit(0);
+		}
+	}));
+	const time_t t1 = time(nullptr);
+	EXPECT_EQ(hung.read(), "");
+	for (const Pty *tty : {&next, &own})
+		EXPECT_TRUE(stamped(tty->read(), t0, t1, [&](const std::string &d) {
+			return local(me(), tag, d) + "hi";
+		})) << tty->name;
 }
