@@ -108,7 +108,10 @@ static void deliver(const char *path, const char *banner, const char *text)
 	fd = open(path, O_WRONLY | O_NONBLOCK);
 	if (fd < 0)
 		return;
-	if (FILE *f = isatty(fd) ? fdopen(fd, "w") : nullptr) {
+	// The open must not wait (for a carrier, say), but the writes must: a
+	// terminal refuses a non-blocking write while its queue is full or
+	// another process writes to it, and the alarm bounds the wait.
+	if (FILE *f = isatty(fd) && fcntl(fd, F_SETFL, 0) == 0 ? fdopen(fd, "w") : nullptr) {
 		const size_t size = st.st_blksize > 0 ? static_cast<size_t>(st.st_blksize) : sizeof buf;
 
 		setvbuf(f, buf, _IOLBF, size < sizeof buf ? size : sizeof buf);

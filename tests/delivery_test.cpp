@@ -2,6 +2,7 @@
 // paths they give, what is refused, and how the child ends.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -10,7 +11,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "dowall.h"
 #include "support.h"
@@ -19,9 +23,9 @@ namespace {
 
 // A terminal's output with each banner shown as "#", so that what remains
 // counts the deliveries and shows their texts.
-std::string deliveries(const Pty &tty)
+std::string deliveries(const std::string &out)
 {
-	std::string out = tty.read(), marked;
+	std::string marked;
 	const std::string end = "):\r\n\r\n";
 
 	for (size_t at = 0; at < out.size();) {
@@ -36,12 +40,61 @@ std::string deliveries(const Pty &tty)
 	return marked;
 }
 
+std::string deliveries(const Pty &tty)
+{
+	return deliveries(tty.read());
+}
+
 bool send(const char *text)
 {
 	return caller([&] {
 		stdin_from("/dev/null");
 		wall(text, 0);
 	});
+}
+
+// Reads what a pty's slave is given, in a thread of its own that starts
+// after delay seconds and keeps up until stopped and quiet.
+class Reader {
+public:
+	explicit Reader(const Pty &tty, double delay = 0)
+	    : thread([this, &tty, delay] {
+		      usleep(static_cast<useconds_t>(delay * 1e6));
+		      struct pollfd p = {tty.master, POLLIN, 0};
+		      char buf[4096];
+		      while (poll(&p, 1, 100) > 0 || !stopped) {
+			      ssize_t n = (p.revents & POLLIN) != 0 ? read(tty.master, buf, sizeof buf) : 0;
+			      if (n > 0)
+				      got.append(buf, n);
+		      }
+	      })
+	{
+	}
+	~Reader() { stop(); }
+	Reader(const Reader &) = delete;
+	Reader &operator=(const Reader &) = delete;
+
+	std::string stop()
+	{
+		stopped = true;
+		if (thread.joinable())
+			thread.join();
+		return got;
+	}
+
+private:
+	std::atomic<bool> stopped{false};
+	std::string got;
+	std::thread thread;
+};
+
+std::string lines(int n)
+{
+	std::string text;
+
+	for (int i = 0; i < n; i++)
+		text += "line " + std::to_string(i) + "\n";
+	return text;
 }
 
 using Ptys = std::vector<std::unique_ptr<Pty>>;
@@ -245,6 +298,55 @@ TEST(Delivery, CallersPendingOutputAndExitHandlersRunOnce)
 
 	EXPECT_EQ(drain(p[0]), "handler\npending\n"); // exit handlers run before the flush
 	EXPECT_EQ(deliveries(tty), "#hi");
+}
+
+// Another program writing to a terminal all the while makes it refuse a
+// non-blocking write whenever the two meet.
+TEST(Delivery, BusyTerminalGetsEveryBannerAndLine)
+{
+	constexpr char NOISE = '~';
+	const std::string text = lines(40);
+	Pty tty;
+	Utmp db({record(tty.line())});
+	Reader reader(tty);
+	std::atomic<bool> stop{false};
+	std::thread noise([&] {
+		while (!stop)
+			if (write(tty.slave, &NOISE, 1) != 1)
+				break;
+	});
+
+	for (int i = 0; i < 4; i++)
+		ASSERT_TRUE(send(text.c_str()));
+	stop = true;
+	noise.join();
+	std::string out = reader.stop();
+	out.erase(std::remove(out.begin(), out.end(), NOISE), out.end());
+	EXPECT_EQ(deliveries(out), "#" + text + "#" + text + "#" + text + "#" + text);
+}
+
+// A terminal whose reader is away for a moment, its queue full, gets the
+// whole message once the reader is back, and the next one is still written.
+TEST(Delivery, BrieflyFullTerminalGetsTheWholeMessage)
+{
+	const std::string text = lines(10);
+	Pty full, next;
+	Utmp db({record(full.line()), record(next.line())});
+	std::string queued;
+	char c = '~';
+	const int flags = fcntl(full.slave, F_GETFL);
+
+	fcntl(full.slave, F_SETFL, flags | O_NONBLOCK);
+	while (write(full.slave, &c, 1) == 1)
+		queued += c;
+	fcntl(full.slave, F_SETFL, flags);
+	Reader reader(full, 0.5);
+	ASSERT_TRUE(send(text.c_str()));
+
+	const std::string out = reader.stop();
+	EXPECT_EQ(out.substr(0, queued.size()), queued);
+	EXPECT_EQ(deliveries(out.substr(queued.size())), "#" + text);
+	EXPECT_EQ(deliveries(next), "#" + text);
 }
 
 // With tostop set, a background job's write to its terminal stops the job
