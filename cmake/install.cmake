@@ -24,6 +24,11 @@ if(DOWALL_SETGID_TTY)
 			    "group tty to give dowall")
 		endif()
 	]])
+	# CPack archives every file as root:root, which would leave a command
+	# set-group-id root; a package sets the group in its own scripts.
+	set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/nopackage.cmake)
+	file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "message(FATAL_ERROR \"DOWALL_SETGID_TTY is on: "
+	    "a package made by CPack would hold dowall setgid root; package with it off\")\n")
 endif()
 
 install(TARGETS dowall EXPORT dowallTargets
