@@ -3,11 +3,52 @@
 # tree installed with --prefix, or unpacked from a package, works where it is.
 include(CMakePackageConfigHelpers)
 
+# Other users' terminals that accept messages are writable by the group tty
+# alone, so that ordinary users reach them through a command that is
+# set-group-id tty. That needs root and the group, both checked before
+# anything is installed, so that a failed install leaves no command that is
+# half set.
+option(DOWALL_SETGID_TTY "Install the command setgid tty, for ordinary users" OFF)
+if(DOWALL_SETGID_TTY)
+	install(CODE [[
+		execute_process(COMMAND id -u OUTPUT_VARIABLE uid
+		    OUTPUT_STRIP_TRAILING_WHITESPACE)
+		if(NOT uid STREQUAL "0")
+			message(FATAL_ERROR "DOWALL_SETGID_TTY is on: the install must "
+			    "run as root to make dowall group tty, mode 2755")
+		endif()
+		execute_process(COMMAND getent group tty RESULT_VARIABLE missing
+		    OUTPUT_QUIET)
+		if(missing)
+			message(FATAL_ERROR "DOWALL_SETGID_TTY is on: there is no "
+			    "group tty to give dowall")
+		endif()
+	]])
+endif()
+
 install(TARGETS dowall EXPORT dowallTargets
 	ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
 	LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
 	PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS dowall-bin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(DOWALL_SETGID_TTY)
+	# The group first: changing it clears the set-group-id bit.
+	install(CODE "set(bindir [[${CMAKE_INSTALL_BINDIR}]])")
+	install(CODE [[
+		if(NOT IS_ABSOLUTE "${bindir}")
+			set(bindir "${CMAKE_INSTALL_PREFIX}/${bindir}")
+		endif()
+		set(exe "$ENV{DESTDIR}${bindir}/dowall")
+		execute_process(COMMAND chgrp tty "${exe}" RESULT_VARIABLE failed)
+		if(NOT failed)
+			execute_process(COMMAND chmod 2755 "${exe}" RESULT_VARIABLE failed)
+		endif()
+		if(failed)
+			message(FATAL_ERROR "cannot make ${exe} group tty, mode 2755")
+		endif()
+		message(STATUS "Group tty, mode 2755: ${exe}")
+	]])
+endif()
 
 # Manual pages go in compressed, as the system's own are; -n keeps the name
 # and time out, so that the same page always gives the same file.
