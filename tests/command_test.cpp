@@ -1,10 +1,15 @@
 // The command end to end, run by its build path in a private mount namespace
 // whose /run holds login records of the test's own.
 
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <regex>
 
 #include "support.h"
 
@@ -22,11 +27,36 @@ struct Outcome : Ending {
 	std::string out, err;
 };
 
+// The command's standard input: the file at path or, without one, a pipe
+// that carries bytes.
+struct Input {
+	std::string path;
+	std::string bytes{};
+};
+
+// A copy of the built command as it is installed for ordinary users, on
+// the /run that the caller mounted, which honours set-group-id.
+const char *setgid_copy()
+{
+	const char *exe = "/run/dowall";
+	const std::string bin = drain(open(DOWALL_EXE, O_RDONLY));
+	const struct group *tty = getgrnam("tty");
+	const int f = open(exe, O_WRONLY | O_CREAT | O_EXCL, 0755);
+
+	must(tty != nullptr && f >= 0);
+	must(write(f, bin.data(), bin.size()) == static_cast<ssize_t>(bin.size()));
+	// The group first: changing it clears the set-group-id bit.
+	must(fchown(f, 0, tty->gr_gid) == 0 && fchmod(f, 02755) == 0);
+	close(f);
+	return exe;
+}
+
 // Runs the command with args, and env added to its environment, while the
-// login records list ttys.
+// login records list ttys. A sender other than root runs, with that uid and
+// gid, a copy that is set-group-id tty.
 Outcome command(const std::vector<const char *> &args,
-    const std::vector<const Pty *> &ttys, const std::string &input,
-    const std::vector<std::string> &env = {})
+    const std::vector<const Pty *> &ttys, const Input &input,
+    const std::vector<std::string> &env = {}, uid_t sender = 0)
 {
 	int out[2], err[2], status[2];
 	Outcome r;
@@ -41,22 +71,37 @@ Outcome command(const std::vector<const char *> &args,
 		private_mounts();
 		must(mount("tmpfs", "/run", "tmpfs", 0, nullptr) == 0);
 		records("/run/utmp", recs);
+		const char *exe = sender != 0 ? setgid_copy() : DOWALL_EXE;
+		int feed[2];
+		must(pipe(feed) == 0);
 		// The broadcast child is orphaned; adopt it to see how it ends.
 		must(prctl(PR_SET_CHILD_SUBREAPER, 1) == 0);
 		double start = now();
 		pid_t pid = fork();
 		if (pid == 0) {
-			stdin_from(input);
+			if (input.path.empty())
+				dup2(feed[0], 0);
+			else
+				stdin_from(input.path);
+			close(feed[0]);
+			close(feed[1]);
 			dup2(out[1], 1);
 			dup2(err[1], 2);
 			for (const std::string &e : env)
 				putenv(const_cast<char *>(e.c_str()));
-			std::vector<const char *> argv{DOWALL_EXE};
+			if (sender != 0)
+				must(setgroups(0, nullptr) == 0 && setgid(sender) == 0 &&
+				    setuid(sender) == 0);
+			std::vector<const char *> argv{exe};
 			argv.insert(argv.end(), args.begin(), args.end());
 			argv.push_back(nullptr);
-			execv(DOWALL_EXE, const_cast<char **>(argv.data()));
+			execv(exe, const_cast<char **>(argv.data()));
 			_exit(127);
 		}
+		close(feed[0]);
+		must(write(feed[1], input.bytes.data(), input.bytes.size()) ==
+		    static_cast<ssize_t>(input.bytes.size()));
+		close(feed[1]);
 		int st = -1;
 		Ending e;
 		must(waitpid(pid, &st, 0) == pid && WIFEXITED(st));
@@ -91,6 +136,8 @@ TEST(Command, BroadcastsSilentlyAndExitsZero)
 	} cases[] = {
 	    {{"hello"}, false, "hello"},
 	    {{"hello", "extra", "args"}, false, "hello"},
+	    {{"-h"}, false, "-h"},
+	    {{"--- going down at 18:00 ---", "--help"}, false, "--- going down at 18:00 ---"},
 	    {{"\x1b[2J\aover\x9b"}, true, "^[[2J^Gover^["},
 	    {{""}, true, ""},
 	};
@@ -98,7 +145,7 @@ TEST(Command, BroadcastsSilentlyAndExitsZero)
 	for (const auto &c : cases) {
 		const std::string tag = c.from_tty ? "(" + from.line() + ") " : "";
 		time_t t0 = time(nullptr);
-		Outcome r = command(c.args, {&tty}, c.from_tty ? from.name : "/dev/null");
+		Outcome r = command(c.args, {&tty}, {c.from_tty ? from.name : "/dev/null"});
 		time_t t1 = time(nullptr);
 
 		EXPECT_TRUE(r.ok) << c.shown;
@@ -111,17 +158,99 @@ TEST(Command, BroadcastsSilentlyAndExitsZero)
 	}
 }
 
-TEST(Command, WithoutMessagePrintsUsageAndBroadcastsNothing)
+TEST(Command, WithoutMessageSendsStandardInputOrRefusesItWhole)
 {
 	NEEDS_ROOT();
 	Pty tty;
-	Outcome r = command({}, {&tty}, "/dev/null");
+	const size_t bound = 131072; // 128 KiB, as much as one argument holds
+	const struct {
+		std::string input;
+		bool sent;
+		std::string shown;
+	} cases[] = {
+	    {"line one\n\tline two\r\n", true, "line one\n\tline two\r\n"},
+	    {"", true, ""},
+	    {"hello" + std::string(bound - 5, '\0'), true, "hello"},
+	    {std::string(bound + 1, 'x'), false, ""},
+	};
+
+	for (const auto &c : cases) {
+		time_t t0 = time(nullptr);
+		Outcome r = command({}, {&tty}, {"", c.input});
+		time_t t1 = time(nullptr);
+		const std::string got = tty.read();
+
+		EXPECT_TRUE(r.ok) << c.input.size();
+		EXPECT_EQ(r.out, "") << c.input.size();
+		if (c.sent) {
+			EXPECT_EQ(r.status, 0) << c.input.size();
+			EXPECT_EQ(r.err, "") << c.input.size();
+			EXPECT_TRUE(stamped(got, t0, t1, [&](const std::string &d) {
+				return local(me(), "", d) + c.shown;
+			}));
+		} else {
+			EXPECT_EQ(r.status, 1);
+			EXPECT_EQ(r.err.rfind("dowall: ", 0), 0U) << r.err;
+			EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+			EXPECT_EQ(got, "");
+		}
+	}
+}
+
+TEST(Command, HelpAndVersionPrintAndSendNothing)
+{
+	NEEDS_ROOT();
+	Pty tty;
+	const struct {
+		const char *arg;
+		std::regex out;
+	} cases[] = {
+	    {"--help", std::regex("usage: dowall \\[message\\]\n(.+\n)+")},
+	    {"--version", std::regex("dowall [0-9]+\\.[0-9]+\\.[0-9]+\n")},
+	};
+
+	for (const auto &c : cases) {
+		Outcome r = command({c.arg}, {&tty}, {"/dev/null"});
+
+		EXPECT_TRUE(r.ok) << c.arg;
+		EXPECT_EQ(r.status, 0) << c.arg;
+		EXPECT_TRUE(std::regex_match(r.out, c.out)) << r.out;
+		EXPECT_EQ(r.err, "") << c.arg;
+		EXPECT_EQ(tty.read(), "") << c.arg;
+	}
+}
+
+// Installed setgid tty, the command run by an ordinary user writes what
+// the group may write, and the sender's own terminal.
+TEST(Command, SetgidTtyReachesTerminalsThatAcceptMessages)
+{
+	NEEDS_ROOT();
+	const struct group *grp = getgrnam("tty");
+	if (grp == nullptr)
+		GTEST_SKIP() << "no group tty";
+	const uid_t sender = 4242, other = 4343;
+	const gid_t tty = grp->gr_gid;
+	Pty accepts, refuses, own;
+
+	ASSERT_EQ(fchown(accepts.slave, other, tty), 0);
+	ASSERT_EQ(fchmod(accepts.slave, 0620), 0);
+	ASSERT_EQ(fchown(refuses.slave, other, tty), 0);
+	ASSERT_EQ(fchmod(refuses.slave, 0600), 0);
+	ASSERT_EQ(fchown(own.slave, sender, tty), 0);
+	ASSERT_EQ(fchmod(own.slave, 0600), 0);
+	time_t t0 = time(nullptr);
+	Outcome r = command({"hello"}, {&accepts, &refuses, &own}, {"/dev/null"}, {}, sender);
+	time_t t1 = time(nullptr);
+	const auto sent = [](const std::string &d) {
+		return local("uid 4242", "", d) + "hello";
+	};
 
 	EXPECT_TRUE(r.ok);
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.out, "");
-	EXPECT_EQ(r.err, "usage: dowall message\n");
-	EXPECT_EQ(tty.read(), "");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "");
+	EXPECT_TRUE(stamped(accepts.read(), t0, t1, sent));
+	EXPECT_EQ(refuses.read(), "");
+	EXPECT_TRUE(stamped(own.read(), t0, t1, sent));
 }
 
 TEST(Command, ReturnsAtOnceWhileItsChildWaitsOnAHungTerminal)
@@ -129,7 +258,7 @@ TEST(Command, ReturnsAtOnceWhileItsChildWaitsOnAHungTerminal)
 	NEEDS_ROOT();
 	Pty hung, tty;
 	time_t t0 = time(nullptr);
-	Outcome r = command({"hello"}, {&hung, &tty}, "/dev/null",
+	Outcome r = command({"hello"}, {&hung, &tty}, {"/dev/null"},
 	    {"LD_PRELOAD=" DOWALL_PROBE, "DOWALL_HANG=open:" + hung.name});
 	time_t t1 = time(nullptr);
 
