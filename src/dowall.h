@@ -13,8 +13,11 @@ extern "C" {
  * every user logged in according to the login records.  The writing is done
  * by a child process and wall returns at once; it never waits for that
  * child, so a caller that lives on must reap it.  A non-zero remote selects
- * the banner that names neither sender nor terminal.  Nothing is reported:
- * terminals that cannot be written, or not within 2 seconds, are skipped.
+ * the banner that names neither sender nor terminal; a null text sends the
+ * banner alone.  Nothing is reported: terminals that cannot be written, or
+ * not within 2 seconds, are skipped.  The child ignores SIGHUP and SIGTTOU,
+ * so that neither the end of the caller's session nor a terminal set to
+ * tostop can stop it, and keeps the caller's descriptors open until it ends.
  * From the first call on, the process's SIGALRM handling is wall's own: an
  * alarm outside the child's deliveries is then caught and has no effect.
  */
@@ -23,7 +26,8 @@ void wall(const char *text, int remote);
 /*
  * Writes text to stream with the control bytes 0x01-0x1F (but tab, carriage
  * return and line feed) and 0x80-0x9F in caret notation, so that a terminal
- * shows them instead of acting on them, then flushes the stream.
+ * shows them instead of acting on them, then flushes the stream.  A null
+ * text writes nothing.
  */
 void feputs(const char *text, FILE *stream);
 
