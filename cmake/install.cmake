@@ -4,7 +4,7 @@
 # of an install to /usr names its prefix.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS dowall EXPORT dowallTargets
+install(TARGETS ${libraries} EXPORT dowallTargets
 	ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
 	LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
 	PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
