@@ -3,6 +3,7 @@
 # executables and a read-only, eagerly bound relocation table. Each flag goes
 # in front of those that CFLAGS, CXXFLAGS and LDFLAGS (or a distribution's
 # build) gave, so that theirs come last and win.
+# SPDX-License-Identifier: MIT
 include(CheckCompilerFlag)
 include(CheckLinkerFlag)
 include(CheckPIESupported)

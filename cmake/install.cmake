@@ -2,6 +2,7 @@
 # find the library afterwards. Every path is relative to the prefix, so a
 # tree installed with --prefix works where it is; only the pkg-config file
 # of an install to /usr names its prefix.
+# SPDX-License-Identifier: MIT
 include(CMakePackageConfigHelpers)
 
 install(TARGETS ${libraries} EXPORT dowallTargets

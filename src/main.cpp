@@ -1,4 +1,5 @@
 // The broadcast command: sends its first argument to every logged-in user.
+// SPDX-License-Identifier: MIT
 
 #include <stdio.h>
 
