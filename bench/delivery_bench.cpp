@@ -1,5 +1,6 @@
 // What one broadcast costs per terminal, next to the least that writing the
 // same bytes to the same terminals can cost, and what the caller waits for.
+// SPDX-License-Identifier: MIT
 
 #include <fcntl.h>
 #include <pty.h>

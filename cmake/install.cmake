@@ -1,6 +1,8 @@
 # What an install puts where, and the files that let CMake and pkg-config
 # find the library afterwards. Every path is relative to the prefix, so a
-# tree installed with --prefix, or unpacked from a package, works where it is.
+# tree installed with --prefix works where it is; only the pkg-config file
+# of an install to /usr names its prefix.
+# SPDX-License-Identifier: MIT
 include(CMakePackageConfigHelpers)
 
 # Other users' terminals that accept messages are writable by the group tty
@@ -24,14 +26,9 @@ if(DOWALL_SETGID_TTY)
 			    "group tty to give dowall")
 		endif()
 	]])
-	# CPack archives every file as root:root, which would leave a command
-	# set-group-id root; a package sets the group in its own scripts.
-	set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/nopackage.cmake)
-	file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "message(FATAL_ERROR \"DOWALL_SETGID_TTY is on: "
-	    "a package made by CPack would hold dowall setgid root; package with it off\")\n")
 endif()
 
-install(TARGETS dowall EXPORT dowallTargets
+install(TARGETS ${libraries} EXPORT dowallTargets
 	ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
 	LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
 	PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -77,9 +74,15 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/dowallConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/dowallConfig.cmake
 	${PROJECT_BINARY_DIR}/dowallConfigVersion.cmake DESTINATION ${cmakedir})
 
-# pkg-config finds the prefix from where the file itself lies.
+# pkg-config finds the prefix from where the file itself lies; but /usr is
+# written out, since pkgconf leaves out -I and -L for the system's own
+# directories only when they are spelled as such.
 set(pcdir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-file(RELATIVE_PATH pcprefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
-string(REGEX REPLACE "/$" "" pcprefix "${pcprefix}")
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+	set(pcprefix /usr)
+else()
+	file(RELATIVE_PATH pcprefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+	string(REGEX REPLACE "/$" "" pcprefix "\${pcfiledir}/${pcprefix}")
+endif()
 configure_file(cmake/dowall.pc.in ${PROJECT_BINARY_DIR}/dowall.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/dowall.pc DESTINATION ${pcdir})

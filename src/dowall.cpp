@@ -1,4 +1,5 @@
 // Broadcast of a message to the terminals of all logged-in users.
+// SPDX-License-Identifier: MIT
 
 #include "dowall.h"
 

@@ -1,5 +1,6 @@
 // The broadcast command: sends its first argument, or else what standard
 // input holds, to every logged-in user.
+// SPDX-License-Identifier: MIT
 
 #include <errno.h>
 #include <stdio.h>

@@ -1,5 +1,6 @@
 // The banner above each message: sender, terminal tag, date and the cut at
 // 80 characters, as a real terminal receives it.
+// SPDX-License-Identifier: MIT
 
 #include <pwd.h>
 #include <stdio.h>

@@ -1,5 +1,6 @@
 // The command end to end, run by its build path in a private mount namespace
 // whose /run holds login records of the test's own.
+// SPDX-License-Identifier: MIT
 
 #include <fcntl.h>
 #include <grp.h>

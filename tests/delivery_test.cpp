@@ -1,5 +1,6 @@
 // Delivery to the terminals of the login records: which records count, the
 // paths they give, what is refused, and how the child ends.
+// SPDX-License-Identifier: MIT
 
 #include <fcntl.h>
 #include <poll.h>

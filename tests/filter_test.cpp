@@ -1,4 +1,5 @@
 // The control-character filter: what each byte becomes on the stream.
+// SPDX-License-Identifier: MIT
 
 #include <fcntl.h>
 #include <stdlib.h>

@@ -1,4 +1,5 @@
 /* The public header must stand on its own in a C program. */
+/* SPDX-License-Identifier: MIT */
 #include "dowall.h"
 
 void dowall_from_c(void);

@@ -1,6 +1,7 @@
 // The 2-second limit on each delivery attempt, against terminals that the
 // probe's stand-ins (linked into this program) make hang. These tests wait
 // out real alarms, so they are few, and each hang is checked for its cost.
+// SPDX-License-Identifier: MIT
 
 #include <signal.h>
 #include <stdlib.h>

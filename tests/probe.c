@@ -8,6 +8,7 @@
  * EINTR. DOWALL_TRACE names a descriptor that gets a line for each hang,
  * each close() and each getutent() called while an alarm is pending.
  */
+/* SPDX-License-Identifier: MIT */
 #define _GNU_SOURCE /* NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
 #include <dlfcn.h>
 #include <errno.h>

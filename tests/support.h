@@ -1,5 +1,6 @@
 // Real parts for the tests: pseudo-terminals, scratch login records and
 // callers of wall in child processes.
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <sys/types.h>

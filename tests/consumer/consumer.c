@@ -3,6 +3,7 @@
  * it lists a pseudo-terminal of its own in a scratch login-records file,
  * broadcasts to it, and checks what the terminal received.
  */
+/* SPDX-License-Identifier: MIT */
 #include <dowall.h>
 
 #include <poll.h>

@@ -1,4 +1,5 @@
 // Fuzz target for the terminal tag, the banner and the terminal path.
+// SPDX-License-Identifier: MIT
 
 // The module's source itself, so that its static composers can be called
 // here without a fork.

@@ -1,5 +1,6 @@
 // Fuzz target for the filter: no byte a terminal acts on gets through, and
 // the output is the text, caret pairs and all, up to its first zero byte.
+// SPDX-License-Identifier: MIT
 
 #include <stdint.h>
 #include <stdio.h>
