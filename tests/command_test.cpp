@@ -226,6 +226,13 @@ TEST(Command, HelpAndVersionPrintAndSendNothing)
 TEST(Command, SetgidTtyReachesTerminalsThatAcceptMessages)
 {
 	NEEDS_ROOT();
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+	// Its runtime cannot read the environment, nor check for leaks, in a
+	// process that is set-group-id, and fails the command at its exit.
+	GTEST_SKIP() << "a sanitizer build cannot run set-group-id";
+#endif
+#endif
 	const struct group *grp = getgrnam("tty");
 	if (grp == nullptr)
 		GTEST_SKIP() << "no group tty";
