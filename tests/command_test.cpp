@@ -104,21 +104,17 @@ Outcome command(const std::vector<const char *> &args,
 		    static_cast<ssize_t>(input.bytes.size()));
 		close(feed[1]);
 		int st = -1;
-		Ending e;
 		must(waitpid(pid, &st, 0) == pid && WIFEXITED(st));
-		e.status = WEXITSTATUS(st);
-		e.returned = now() - start;
+		const double returned = now() - start;
 		reap();
-		e.finished = now() - start;
-		must(write(status[1], &e, sizeof e) == sizeof e);
+		dprintf(status[1], "%d %f %f", WEXITSTATUS(st), returned, now() - start);
 	});
 	close(out[1]);
 	close(err[1]);
 	close(status[1]);
 	Ending &e = r;
-	if (read(status[0], &e, sizeof e) != sizeof e)
+	if (sscanf(drain(status[0]).c_str(), "%d %lf %lf", &e.status, &e.returned, &e.finished) != 3)
 		e = Ending();
-	close(status[0]);
 	r.out = drain(out[0]);
 	r.err = drain(err[0]);
 	return r;
