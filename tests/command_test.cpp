@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <regex>
+#include <sstream>
 
 #include "support.h"
 
@@ -113,7 +114,8 @@ Outcome command(const std::vector<const char *> &args,
 	close(err[1]);
 	close(status[1]);
 	Ending &e = r;
-	if (sscanf(drain(status[0]).c_str(), "%d %lf %lf", &e.status, &e.returned, &e.finished) != 3)
+	std::istringstream ending(drain(status[0]));
+	if (!(ending >> e.status >> e.returned >> e.finished))
 		e = Ending();
 	r.out = drain(out[0]);
 	r.err = drain(err[0]);
