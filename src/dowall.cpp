@@ -3,6 +3,7 @@
 
 #include "dowall.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <setjmp.h>
@@ -23,11 +24,24 @@ static volatile int fd = -1;
 static sigjmp_buf jbuf;
 static volatile sig_atomic_t jbufset;
 
-static void handler(int /*sig*/)
+// Only the child's own timer abandons an attempt. The sender keeps the
+// child's real uid and may send it SIGALRM too; that must neither jump nor
+// break a call, which SA_RESTART then resumes.
+static void handler(int /*sig*/, siginfo_t *si, void * /*ctx*/)
 {
-	signal(SIGALRM, handler);
-	if (jbufset)
+	if (si->si_code == SI_KERNEL && jbufset)
 		siglongjmp(jbuf, 1);
+}
+
+static void catchalarm()
+{
+	struct sigaction sa;
+
+	memset(&sa, 0, sizeof sa);
+	sa.sa_sigaction = handler;
+	sa.sa_flags = SA_SIGINFO | SA_RESTART;
+	sigemptyset(&sa.sa_mask);
+	sigaction(SIGALRM, &sa, nullptr);
 }
 
 // Whether a terminal would act on byte b instead of showing it.
@@ -36,6 +50,30 @@ static bool control(unsigned char b)
 	if (b < 0x20)
 		return b != '\t' && b != '\r' && b != '\n';
 	return b >= 0x80 && b <= 0x9f;
+}
+
+// Puts the shown form of the text at *p into out, as much as size bytes hold
+// without splitting a caret form, and moves *p past what it took. In a name
+// tab and line ends are shown too: a name has no place for them, and a
+// carriage return would let the rest overwrite the sender on the screen.
+static size_t shown(char *out, size_t size, const char **p, bool name)
+{
+	size_t n = 0;
+
+	for (; **p != '\0'; ++*p) {
+		const unsigned char b = static_cast<unsigned char>(**p);
+		const bool caret = control(b) || (name && b < 0x20);
+
+		if (n + (caret ? 2 : 1) > size)
+			break;
+		if (caret) {
+			out[n++] = '^';
+			out[n++] = static_cast<char>((b & 0x1f) + 0x40);
+		} else {
+			out[n++] = static_cast<char>(b);
+		}
+	}
+	return n;
 }
 
 void feputs(const char *text, FILE *stream)
@@ -94,14 +132,29 @@ static bool ttypath(char *path, size_t size, const struct utmp *ut)
 	return !climbs(path);
 }
 
-// Banner and filtered text to the terminal at path.
+// Writes all of buf to d; false once the terminal fails.
+static bool put(int d, const char *buf, size_t len)
+{
+	while (len > 0) {
+		const ssize_t n = write(d, buf, len);
+
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return false;
+		buf += n;
+		len -= static_cast<size_t>(n);
+	}
+	return true;
+}
+
+// Banner and filtered text to the terminal at path. The alarm may jump out
+// of any point here, so nothing here uses a stream or the heap: the jump
+// would leave the C library's state half changed for the next attempt.
 static void deliver(const char *path, const char *banner, const char *text)
 {
-	// The buffer the C library would give a terminal's stream, set here
-	// because the terminal is already checked: the library would look
-	// again, and take it from the heap, for every terminal.
-	static char buf[BUFSIZ];
 	struct stat st;
+	char out[4096];
 
 	// A record may name any file; only terminals get the message.
 	if (stat(path, &st) != 0 || !S_ISCHR(st.st_mode))
@@ -112,16 +165,18 @@ static void deliver(const char *path, const char *banner, const char *text)
 	// The open must not wait (for a carrier, say), but the writes must: a
 	// terminal refuses a non-blocking write while its queue is full or
 	// another process writes to it, and the alarm bounds the wait.
-	if (FILE *f = isatty(fd) && fcntl(fd, F_SETFL, 0) == 0 ? fdopen(fd, "w") : nullptr) {
-		const size_t size = st.st_blksize > 0 ? static_cast<size_t>(st.st_blksize) : sizeof buf;
+	if (isatty(fd) && fcntl(fd, F_SETFL, 0) == 0) {
+		// The banner and the start of the text go out in one write.
+		const char *p = text != nullptr ? text : "";
+		size_t n = strlen(banner);
 
-		setvbuf(f, buf, _IOLBF, size < sizeof buf ? size : sizeof buf);
-		fputs(banner, f);
-		feputs(text, f);
-		fclose(f);
-	} else {
-		close(fd);
+		memcpy(out, banner, n);
+		for (bool more = true; more; n = 0) {
+			n += shown(out + n, sizeof out - n, &p, false);
+			more = put(fd, out, n) && *p != '\0';
+		}
 	}
+	close(fd);
 	fd = -1;
 }
 
@@ -154,13 +209,7 @@ static void attempt(const char *path, const char *banner, const char *text)
 
 	// The limit holds whatever the caller did to the alarm signal since the
 	// first call: a handler of its own, or the signal ignored or blocked.
-	signal(SIGALRM, handler);
-	// Deprecated, but it is what makes the handler's own re-installation
-	// with signal keep interrupting calls instead of restarting them.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-	siginterrupt(SIGALRM, 1);
-#pragma GCC diagnostic pop
+	catchalarm();
 	sigemptyset(&alrm);
 	sigaddset(&alrm, SIGALRM);
 	sigprocmask(SIG_UNBLOCK, &alrm, nullptr);
@@ -177,16 +226,21 @@ static void attempt(const char *path, const char *banner, const char *text)
 }
 
 // The sender's terminal as the banner names it: "(pts/3) ", or empty
-// without one. Only the first 28 characters of a long name are kept.
+// without one. Only the first 28 characters of a long name, as shown, are
+// kept. Anyone can give a terminal any name outside /dev, so it is shown
+// as the message is.
 static void ttytag(char *ttynm, size_t size, const char *tty)
 {
+	char name[28 + 1];
+
 	if (tty == nullptr) {
 		ttynm[0] = '\0';
 		return;
 	}
 	if (strncmp(tty, "/dev/", 5) == 0)
 		tty += 5;
-	snprintf(ttynm, size, "(%.28s) ", tty);
+	name[shown(name, sizeof name - 1, &tty, true)] = '\0';
+	snprintf(ttynm, size, "(%s) ", name);
 }
 
 // The banner above the message; one longer than size allows is cut.
@@ -202,7 +256,7 @@ static void compose(char *banner, size_t size, int remote, const char *user,
 		    user, ttynm, date);
 }
 
-void wall(const char *text, int remote)
+int wall(const char *text, int remote)
 {
 	static int init;
 	static const char *user;
@@ -225,12 +279,13 @@ void wall(const char *text, int remote)
 			who = pw->pw_name;
 		else if (uid != 0)
 			who = uidnm;
-		// Copied: the caller's own getpw* calls reuse the entry's storage.
-		snprintf(name, sizeof name, "%s", who);
+		// Copied, as shown: the caller's own getpw* calls reuse the
+		// entry's storage, and a name service may hand in any bytes.
+		name[shown(name, sizeof name - 1, &who, true)] = '\0';
 		user = name;
 		ttytag(ttynm, sizeof ttynm, ttyname(0));
 		init++;
-		signal(SIGALRM, handler);
+		catchalarm();
 	}
 
 	time_t now = time(nullptr);
@@ -250,11 +305,15 @@ void wall(const char *text, int remote)
 	sigaddset(&block, SIGHUP);
 	sigaddset(&block, SIGTTOU);
 	sigprocmask(SIG_BLOCK, &block, &mask);
-	if (fork() == 0) {
+	const pid_t pid = fork();
+	if (pid == 0) {
 		signal(SIGHUP, SIG_IGN);
 		signal(SIGTTOU, SIG_IGN);
 		sigprocmask(SIG_SETMASK, &mask, nullptr);
 		walk(banner, text);
 	}
+	const int err = errno;
 	sigprocmask(SIG_SETMASK, &mask, nullptr);
+	errno = err;
+	return pid < 0 ? -1 : 0;
 }

@@ -21,8 +21,10 @@ extern "C" {
  * tostop can stop it, and keeps the caller's descriptors open until it ends.
  * From the first call on, the process's SIGALRM handling is wall's own: an
  * alarm outside the child's deliveries is then caught and has no effect.
+ * Returns 0 once the child exists, or -1 with errno set when it could not
+ * be created, in which case nothing is sent.
  */
-void wall(const char *text, int remote);
+int wall(const char *text, int remote);
 
 /*
  * Writes text to stream with the control bytes 0x01-0x1F (but tab, carriage

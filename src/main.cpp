@@ -81,6 +81,7 @@ int main(int argc, char *argv[])
 		text = argv[1];
 	else if ((text = input()) == nullptr)
 		return 1;
-	wall(text, 0);
+	if (wall(text, 0) != 0)
+		return fail("cannot start the broadcast", errno);
 	return 0;
 }

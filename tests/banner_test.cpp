@@ -76,6 +76,7 @@ TEST(Banner, SenderName)
 	    {"", 4294967294u, "uid -2"},
 	    {"ops:x:0:0::/:/bin/sh\n", 0, "ops"},
 	    {"amy:x:500:500::/:/bin/sh\n", 500, "amy"},
+	    {"\x1b]0;x\a\tu\r:x:500:500::/:/bin/sh\n", 500, "^[]0;x^G^Iu^M"},
 	};
 
 	for (const auto &c : cases) {
@@ -135,6 +136,8 @@ TEST(Banner, TerminalTag)
 	    {"/dev/pts", "(pts/" + n + ") "},
 	    {"/dev/dev", "(dev/" + n + ") "}, // only the leading "/dev/" goes
 	    {"/mnt/pts", "(/mnt/pts/" + n + ") "},
+	    // A name anyone can make: it must not reach a terminal as codes.
+	    {"/mnt/\x1b[2J\r\x9b", "(/mnt/^[[2J^M^[/" + n + ") "},
 	    {dir(27), tag(27)},
 	    {dir(28), tag(28)},
 	    {dir(29), tag(29)},

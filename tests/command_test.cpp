@@ -2,10 +2,13 @@
 // whose /run holds login records of the test's own.
 // SPDX-License-Identifier: MIT
 
+#include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,10 +58,11 @@ const char *setgid_copy()
 
 // Runs the command with args, and env added to its environment, while the
 // login records list ttys. A sender other than root runs, with that uid and
-// gid, a copy that is set-group-id tty.
+// gid, a copy that is set-group-id tty, after limit if given.
 Outcome command(const std::vector<const char *> &args,
     const std::vector<const Pty *> &ttys, const Input &input,
-    const std::vector<std::string> &env = {}, uid_t sender = 0)
+    const std::vector<std::string> &env = {}, uid_t sender = 0,
+    const std::function<void()> &limit = nullptr)
 {
 	int out[2], err[2], status[2];
 	Outcome r;
@@ -94,6 +98,8 @@ Outcome command(const std::vector<const char *> &args,
 			if (sender != 0)
 				must(setgroups(0, nullptr) == 0 && setgid(sender) == 0 &&
 				    setuid(sender) == 0);
+			if (limit)
+				limit();
 			std::vector<const char *> argv{exe};
 			argv.insert(argv.end(), args.begin(), args.end());
 			argv.push_back(nullptr);
@@ -219,18 +225,24 @@ TEST(Command, HelpAndVersionPrintAndSendNothing)
 	}
 }
 
+// Skips the test in a sanitizer build: its runtime cannot read the
+// environment, nor check for leaks, in a process that is set-group-id, and
+// fails the command at its exit.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NEEDS_PLAIN_BUILD() GTEST_SKIP() << "a sanitizer build cannot run set-group-id"
+#endif
+#endif
+#ifndef NEEDS_PLAIN_BUILD
+#define NEEDS_PLAIN_BUILD() (void)0
+#endif
+
 // Installed setgid tty, the command run by an ordinary user writes what
 // the group may write, and the sender's own terminal.
 TEST(Command, SetgidTtyReachesTerminalsThatAcceptMessages)
 {
 	NEEDS_ROOT();
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-	// Its runtime cannot read the environment, nor check for leaks, in a
-	// process that is set-group-id, and fails the command at its exit.
-	GTEST_SKIP() << "a sanitizer build cannot run set-group-id";
-#endif
-#endif
+	NEEDS_PLAIN_BUILD();
 	const struct group *grp = getgrnam("tty");
 	if (grp == nullptr)
 		GTEST_SKIP() << "no group tty";
@@ -276,4 +288,23 @@ TEST(Command, ReturnsAtOnceWhileItsChildWaitsOnAHungTerminal)
 	EXPECT_TRUE(stamped(tty.read(), t0, t1, [](const std::string &d) {
 		return local(me(), "", d) + "hello";
 	}));
+}
+
+// A sender at its process limit: the broadcast never starts, and the
+// command says so instead of reporting success.
+TEST(Command, BroadcastThatCannotStartFailsAndSaysWhy)
+{
+	NEEDS_ROOT();
+	NEEDS_PLAIN_BUILD();
+	Pty tty;
+	Outcome r = command({"hello"}, {&tty}, {"/dev/null"}, {}, 4242, [] {
+		const struct rlimit one = {1, 1};
+		must(setrlimit(RLIMIT_NPROC, &one) == 0);
+	});
+
+	EXPECT_TRUE(r.ok);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "dowall: cannot start the broadcast: " + std::string(strerror(EAGAIN)) + "\n");
+	EXPECT_EQ(tty.read(), "");
 }

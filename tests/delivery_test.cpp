@@ -350,6 +350,43 @@ TEST(Delivery, BrieflyFullTerminalGetsTheWholeMessage)
 	EXPECT_EQ(deliveries(next), "#" + text);
 }
 
+// The sender may signal its broadcast child. A flood of SIGALRM while the
+// child waits on full terminals must neither crash it nor cut an attempt
+// short: once the flood is over, every terminal has the whole message.
+TEST(Delivery, AlarmFloodFromTheSenderBreaksNothing)
+{
+	const std::string text = lines(10);
+	Ptys tty = ptys(3);
+	std::vector<struct utmp> recs;
+	std::vector<std::string> queued(tty.size());
+	std::vector<std::unique_ptr<Reader>> readers;
+
+	for (size_t i = 0; i < tty.size(); i++) {
+		const int flags = fcntl(tty[i]->slave, F_GETFL);
+		fcntl(tty[i]->slave, F_SETFL, flags | O_NONBLOCK);
+		while (write(tty[i]->slave, "~", 1) == 1)
+			queued[i] += '~';
+		fcntl(tty[i]->slave, F_SETFL, flags);
+		recs.push_back(record(tty[i]->line()));
+		readers.push_back(std::make_unique<Reader>(*tty[i], 0.3 * static_cast<double>(i + 1)));
+	}
+	Utmp db(recs);
+	ASSERT_TRUE(caller([&] {
+		stdin_from("/dev/null");
+		// A group of its own, so that the flood reaches only the caller,
+		// which wall's handler shields, and the broadcast child.
+		must(setpgid(0, 0) == 0);
+		must(wall(text.c_str(), 0) == 0);
+		for (const double end = now() + 1; now() < end;)
+			kill(0, SIGALRM);
+	}));
+	for (size_t i = 0; i < tty.size(); i++) {
+		const std::string out = readers[i]->stop();
+		EXPECT_EQ(out.substr(0, queued[i].size()), queued[i]) << i;
+		EXPECT_EQ(deliveries(out.substr(queued[i].size())), "#" + text) << i;
+	}
+}
+
 // With tostop set, a background job's write to its terminal stops the job
 // and its broadcast child; with the group orphaned, the write fails instead.
 TEST(Delivery, BackgroundJobReachesItsOwnTerminal)

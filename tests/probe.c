@@ -2,11 +2,11 @@
  * Stand-ins for C library calls, so that tests can make chosen terminals
  * hang without touching a real device, and see what a broadcast child does.
  *
- * DOWALL_HANG lists "call:path" words ("open:/dev/pts/3 fflush:/dev/pts/4"):
- * that call on that path sleeps far longer than any time limit, as a call
- * that never completes would; a signal whose handler returns ends it with
- * EINTR. DOWALL_TRACE names a descriptor that gets a line for each hang,
- * each close() and each getutent() called while an alarm is pending.
+ * DOWALL_HANG lists "call:path" words ("open:/dev/pts/3 write:/dev/pts/4"):
+ * the first such call on that path sleeps far longer than any time limit,
+ * as a call that never completes would; a signal whose handler returns ends
+ * it with EINTR. DOWALL_TRACE names a descriptor that gets a line for each
+ * hang, each close() and each getutent() called while an alarm is pending.
  */
 /* SPDX-License-Identifier: MIT */
 #define _GNU_SOURCE /* NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
@@ -61,16 +61,20 @@ static const char *named(int d, char *buf, size_t size)
 	return buf;
 }
 
+/* Whether the call on path is chosen and has not hung yet; it then has. */
 static int chosen(const char *call, const char *path)
 {
+	static unsigned long hung;
 	const char *p = getenv("DOWALL_HANG");
 	size_t c = strlen(call), n = strlen(path);
 
-	while (p != NULL && *(p += strspn(p, " ")) != '\0') {
+	for (unsigned i = 0; p != NULL && *(p += strspn(p, " ")) != '\0'; i++) {
 		size_t len = strcspn(p, " ");
 		if (len == c + 1 + n && strncmp(p, call, c) == 0 && p[c] == ':' &&
-		    strncmp(p + c + 1, path, n) == 0)
+		    strncmp(p + c + 1, path, n) == 0 && !(hung & 1UL << i)) {
+			hung |= 1UL << i;
 			return 1;
+		}
 		p += len;
 	}
 	return 0;
@@ -90,12 +94,11 @@ static int hang(const char *call, const char *path)
 	return 1;
 }
 
-static int hangs(const char *call, FILE *f)
+static int hangs(const char *call, int d)
 {
 	char buf[64];
 
-	return f != NULL && getenv("DOWALL_HANG") != NULL &&
-	    hang(call, named(fileno(f), buf, sizeof buf));
+	return getenv("DOWALL_HANG") != NULL && hang(call, named(d, buf, sizeof buf));
 }
 
 /* The stand-ins keep their own parameter names, not the C library's. */
@@ -125,22 +128,13 @@ int stat(const char *restrict path, struct stat *restrict st)
 	return real_stat(path, st);
 }
 
-int fflush(FILE *f)
+ssize_t write(int d, const void *buf, size_t n)
 {
-	REAL(fflush);
+	REAL(write);
 
-	if (hangs("fflush", f))
-		return EOF;
-	return real_fflush(f);
-}
-
-int fclose(FILE *f)
-{
-	REAL(fclose);
-
-	if (hangs("fclose", f))
-		return EOF;
-	return real_fclose(f);
+	if (hangs("write", d))
+		return -1;
+	return real_write(d, buf, n);
 }
 
 int close(int d)
@@ -148,6 +142,8 @@ int close(int d)
 	char buf[64];
 	REAL(close);
 
+	if (hangs("close", d))
+		return -1;
 	if (getenv("DOWALL_TRACE") != NULL)
 		trace("close %s\n", named(d, buf, sizeof buf));
 	return real_close(d);

@@ -89,8 +89,17 @@ std::string tag(const Input &in)
 	std::string name = in.tty;
 	if (starts(name, "/dev/"))
 		name.erase(0, 5);
+	// Control bytes, tab and line ends too, in caret form; cut at 28.
+	std::string shown;
+	for (const char c : name) {
+		const unsigned char b = static_cast<unsigned char>(c);
+		const bool caret = b < 0x20 || (b >= 0x80 && b <= 0x9f);
+		if (shown.size() + (caret ? 2 : 1) > 28)
+			break;
+		shown += caret ? std::string{'^', static_cast<char>((b & 0x1f) + 0x40)} : std::string(1, c);
+	}
 	check(got.size() <= 31 && starts(got, "(") && ends(got, ") "));
-	check(got == "(" + name.substr(0, 28) + ") ");
+	check(got == "(" + shown + ") ");
 	return got;
 }
 
