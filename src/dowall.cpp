@@ -3,16 +3,25 @@
 
 #include "dowall.h"
 
+#include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/single_threaded.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 #include <utmp.h>
+
+#if DOWALL_LOGIND
+#include <systemd/sd-login.h>
+#endif
 
 // Descriptor of the delivery attempt under way, or -1. Volatile: it is read
 // after a jump out of the middle of an attempt.
@@ -119,17 +128,273 @@ static bool climbs(const char *path)
 	return false;
 }
 
-// Composes the terminal path of a record; false if it must not be opened.
-static bool ttypath(char *path, size_t size, const struct utmp *ut)
+// Composes the path of the terminal named by the first len bytes of name,
+// relative to /dev/ or beginning with it; false if it must not be opened.
+// A name too long for path is refused, never cut.
+static bool devpath(char *path, size_t size, const char *name, size_t len)
 {
-	// The line fills its field without a terminator when it is that long.
-	const int len = sizeof ut->ut_line;
+	if (len >= 5 && strncmp(name, "/dev/", 5) == 0) {
+		name += 5;
+		len -= 5;
+	}
+	const int n = snprintf(path, size, "/dev/%.*s", static_cast<int>(len), name);
+	return n >= 0 && static_cast<size_t>(n) < size && !climbs(path);
+}
 
-	if (strncmp(ut->ut_line, "/dev/", 5) == 0)
-		snprintf(path, size, "%.*s", len, ut->ut_line);
-	else
-		snprintf(path, size, "/dev/%.*s", len, ut->ut_line);
-	return !climbs(path);
+// Device numbers of the terminals examined so far, so that a session adds
+// only what no record and no earlier session gave. Past its size a device
+// is not remembered and may be written twice: better than left out.
+static dev_t seen[4096];
+static size_t nseen;
+
+// Whether the terminal at path may be attempted: a record may name any
+// file, and a session too, so only character devices are, and of those a
+// session gives only one that is new and, where dev is not 0, that device.
+static bool examine(const struct wallterm *t, dev_t dev)
+{
+	struct stat st;
+
+	if (stat(t->path, &st) != 0 || !S_ISCHR(st.st_mode))
+		return false;
+	if (t->session != nullptr) {
+		if (dev != 0 && st.st_rdev != dev)
+			return false;
+		for (size_t i = 0; i < nseen; i++)
+			if (seen[i] == st.st_rdev)
+				return false;
+	}
+	if (nseen < sizeof seen / sizeof seen[0])
+		seen[nseen++] = st.st_rdev;
+	return true;
+}
+
+// What visits each terminal a source names, with the device it must be
+// (or 0); it examines the terminal itself.
+typedef void visitfn(const struct wallterm *t, dev_t dev, void *arg);
+
+#if DOWALL_LOGIND
+// sd-login, from libsystemd loaded at run time rather than linked: programs
+// that link the module need no more, and a host without it still has the
+// login records.
+static struct {
+	bool tried;
+	decltype(&sd_get_sessions) list;
+	decltype(&sd_session_get_class) kind;
+	decltype(&sd_session_get_state) state;
+	decltype(&sd_session_get_uid) uid;
+	decltype(&sd_session_get_tty) tty;
+	decltype(&sd_pid_get_session) owner;
+	int (*leader)(const char *session, pid_t *pid); // libsystemd 254 on
+} sd;
+
+template <typename Fn> static void lookup(void *lib, Fn *fn, const char *name)
+{
+	*fn = reinterpret_cast<Fn>(dlsym(lib, name));
+}
+
+// Whether sd-login is there; loads it the first time.
+static bool loadsd()
+{
+	if (!sd.tried) {
+		sd.tried = true;
+		// Without systemd as init there is no logind, and nothing to load.
+		void *lib = access("/run/systemd/system", F_OK) == 0 ?
+		    dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL) : nullptr;
+
+		if (lib == nullptr)
+			return false;
+		lookup(lib, &sd.list, "sd_get_sessions");
+		lookup(lib, &sd.kind, "sd_session_get_class");
+		lookup(lib, &sd.state, "sd_session_get_state");
+		lookup(lib, &sd.uid, "sd_session_get_uid");
+		lookup(lib, &sd.tty, "sd_session_get_tty");
+		lookup(lib, &sd.owner, "sd_pid_get_session");
+		lookup(lib, &sd.leader, "sd_session_get_leader");
+		if (!sd.kind || !sd.state || !sd.uid || !sd.tty || !sd.owner)
+			sd.list = nullptr;
+	}
+	return sd.list != nullptr;
+}
+
+// Reads the file at path into buf, as text; its length, or -1.
+static ssize_t slurp(const char *path, char *buf, size_t size)
+{
+	const int f = open(path, O_RDONLY | O_CLOEXEC);
+	size_t n = 0;
+
+	if (f < 0)
+		return -1;
+	for (ssize_t got; n < size - 1 && (got = read(f, buf + n, size - 1 - n)) != 0; n += got)
+		if (got < 0 && errno != EINTR) {
+			close(f);
+			return -1;
+		} else if (got < 0) {
+			got = 0;
+		}
+	close(f);
+	buf[n] = '\0';
+	return static_cast<ssize_t>(n);
+}
+
+// The controlling terminal of process pid as /proc shows it, or 0.
+static dev_t ctty(pid_t pid)
+{
+	char path[40], buf[1024];
+	int tty = 0;
+
+	snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+	if (slurp(path, buf, sizeof buf) <= 0)
+		return 0;
+	// The name in parentheses is the process's own choice: skip past it.
+	const char *p = strrchr(buf, ')');
+	if (p == nullptr || sscanf(p + 1, " %*c %*d %*d %*d %d", &tty) != 1)
+		return 0;
+	return static_cast<dev_t>(static_cast<unsigned>(tty));
+}
+
+// Adds the children of every thread of pid to the queue, as far as it has
+// room; returns its new length.
+static size_t children(pid_t pid, pid_t *queue, size_t len, size_t size)
+{
+	char path[64], buf[4096];
+	const int dir = snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid)) > 0 ?
+	    open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+
+	for (ssize_t n; dir >= 0 && (n = getdents64(dir, buf, sizeof buf)) > 0;) {
+		for (ssize_t at = 0; at < n;) {
+			const struct dirent64 *d = reinterpret_cast<struct dirent64 *>(buf + at);
+			char list[4096];
+
+			at += d->d_reclen;
+			if (d->d_name[0] < '1' || d->d_name[0] > '9')
+				continue;
+			snprintf(path, sizeof path, "/proc/%d/task/%.20s/children",
+			    static_cast<int>(pid), d->d_name);
+			if (slurp(path, list, sizeof list) <= 0)
+				continue;
+			for (char *p = list, *end; len < size; p = end) {
+				const long child = strtol(p, &end, 10);
+				if (end == p)
+					break;
+				if (child > 0)
+					queue[len++] = static_cast<pid_t>(child);
+			}
+		}
+	}
+	if (dir >= 0)
+		close(dir);
+	return len;
+}
+
+// The terminals of a session that logind gives no terminal, ssh logins
+// among them: the controlling terminals of its leader and the leader's
+// descendants. Only pseudo-terminals and virtual consoles are looked for.
+static void descend(pid_t leader, struct wallterm *t, char *path, size_t size,
+    visitfn *visit, void *arg)
+{
+	// Past this many processes, the rest of the tree is not looked at.
+	pid_t queue[1024];
+	size_t len = 0;
+
+	queue[len++] = leader;
+	for (size_t i = 0; i < len; i++) {
+		const dev_t dev = ctty(queue[i]);
+		const unsigned maj = major(dev), min = minor(dev);
+
+		if (maj == 136 || (maj == 4 && min >= 1 && min < 64)) {
+			snprintf(path, size, maj == 136 ? "/dev/pts/%u" : "/dev/tty%u", min);
+			visit(t, dev, arg);
+		}
+		len = children(queue[i], queue, len, sizeof queue / sizeof queue[0]);
+	}
+}
+
+// Whether a session class is one of a user's, "user" or a variant such as
+// "user-early"; greeters, lock screens and managers get nothing.
+static bool userclass(const char *kind)
+{
+	return strncmp(kind, "user", 4) == 0 && (kind[4] == '\0' || kind[4] == '-');
+}
+
+// The terminals of one session that is a user's and not closing.
+static void session(const char *name, visitfn *visit, void *arg)
+{
+	char path[sizeof "/dev/" + UT_LINESIZE];
+	struct wallterm t = {path, nullptr, 0, name};
+	char *kind = nullptr, *state = nullptr, *tty = nullptr, *owner = nullptr;
+	pid_t leader = 0;
+
+	if (sd.kind(name, &kind) < 0 || !userclass(kind) ||
+	    sd.state(name, &state) < 0 || strcmp(state, "closing") == 0 ||
+	    sd.uid(name, &t.uid) < 0) {
+		// Not a session to write.
+	} else if (sd.tty(name, &tty) >= 0 && tty != nullptr && tty[0] != '\0') {
+		if (devpath(path, sizeof path, tty, strlen(tty)))
+			visit(&t, 0, arg);
+	} else if (sd.leader != nullptr && sd.leader(name, &leader) >= 0 && leader > 0 &&
+	    sd.owner(leader, &owner) >= 0 && strcmp(owner, name) == 0) {
+		// The process is still the session's, not another that took its pid.
+		descend(leader, &t, path, sizeof path, visit, arg);
+	}
+	free(kind);
+	free(state);
+	free(tty);
+	free(owner);
+}
+
+static int byid(const void *a, const void *b)
+{
+	return strverscmp(*static_cast<char *const *>(a), *static_cast<char *const *>(b));
+}
+
+// Every session logind lists, in the order of their ids, numbers in
+// numeric order, so that a broadcast is the same each time.
+static void sessions(visitfn *visit, void *arg)
+{
+	char **names = nullptr;
+	const int n = loadsd() ? sd.list(&names) : 0;
+
+	if (n > 0 && names != nullptr) {
+		qsort(names, static_cast<size_t>(n), sizeof *names, byid);
+		for (int i = 0; i < n; i++) {
+			session(names[i], visit, arg);
+			free(names[i]);
+		}
+	}
+	free(names);
+}
+#else
+static bool loadsd()
+{
+	return false;
+}
+
+static void sessions(visitfn * /*visit*/, void * /*arg*/)
+{
+}
+#endif
+
+// Every terminal, in the order it is written: those of the login records
+// from where they stand, each as often as a record names it, then those of
+// logind's sessions that no record gave.
+static void terminals(visitfn *visit, void *arg)
+{
+	char path[sizeof "/dev/" + UT_LINESIZE];
+	char user[sizeof utmp::ut_user + 1];
+	struct wallterm t = {path, user, static_cast<uid_t>(-1), nullptr};
+	struct utmp *ut;
+
+	nseen = 0;
+	while ((ut = getutent()) != nullptr) {
+		if (ut->ut_type != USER_PROCESS || ut->ut_user[0] == '\0')
+			continue;
+		// A line or user fills its field without a terminator when it is
+		// that long; "/dev/" and a whole line always fit in path.
+		snprintf(user, sizeof user, "%.*s", static_cast<int>(sizeof ut->ut_user), ut->ut_user);
+		if (devpath(path, sizeof path, ut->ut_line, strnlen(ut->ut_line, sizeof ut->ut_line)))
+			visit(&t, 0, arg);
+	}
+	sessions(visit, arg);
 }
 
 // Writes all of buf to d; false once the terminal fails.
@@ -148,18 +413,22 @@ static bool put(int d, const char *buf, size_t len)
 	return true;
 }
 
-// Banner and filtered text to the terminal at path. The alarm may jump out
-// of any point here, so nothing here uses a stream or the heap: the jump
-// would leave the C library's state half changed for the next attempt.
-static void deliver(const char *path, const char *banner, const char *text)
+// What the child writes to each terminal.
+struct message {
+	const char *banner;
+	const char *text;
+};
+
+// Banner and filtered text to the terminal t. The alarm may jump out of any
+// point here, so nothing here uses a stream or the heap: the jump would
+// leave the C library's state half changed for the next attempt.
+static void deliver(const struct wallterm *t, dev_t dev, const struct message *m)
 {
-	struct stat st;
 	char out[4096];
 
-	// A record may name any file; only terminals get the message.
-	if (stat(path, &st) != 0 || !S_ISCHR(st.st_mode))
+	if (!examine(t, dev))
 		return;
-	fd = open(path, O_WRONLY | O_NONBLOCK);
+	fd = open(t->path, O_WRONLY | O_NONBLOCK);
 	if (fd < 0)
 		return;
 	// The open must not wait (for a carrier, say), but the writes must: a
@@ -167,10 +436,10 @@ static void deliver(const char *path, const char *banner, const char *text)
 	// another process writes to it, and the alarm bounds the wait.
 	if (isatty(fd) && fcntl(fd, F_SETFL, 0) == 0) {
 		// The banner and the start of the text go out in one write.
-		const char *p = text != nullptr ? text : "";
-		size_t n = strlen(banner);
+		const char *p = m->text != nullptr ? m->text : "";
+		size_t n = strlen(m->banner);
 
-		memcpy(out, banner, n);
+		memcpy(out, m->banner, n);
 		for (bool more = true; more; n = 0) {
 			n += shown(out + n, sizeof out - n, &p, false);
 			more = put(fd, out, n) && *p != '\0';
@@ -183,16 +452,16 @@ static void deliver(const char *path, const char *banner, const char *text)
 // One delivery attempt, abandoned where it stands after 2 seconds. The
 // frames a jump leaves hold nothing that needs destroying, and what is read
 // after it is the module's state, never a local changed since sigsetjmp.
-static void attempt(const char *path, const char *banner, const char *text)
+static void attempt(const struct wallterm *t, dev_t dev, void *arg)
 {
 	fd = -1;
 	alarm(2);
 	if (sigsetjmp(jbuf, 1) == 0) {
 		jbufset = 1;
-		deliver(path, banner, text);
+		deliver(t, dev, static_cast<const struct message *>(arg));
 	}
 	jbufset = 0;
-	// The stream of an abandoned attempt is never touched again.
+	// An abandoned attempt's descriptor is closed here, with no limit.
 	if (fd >= 0)
 		close(fd);
 	fd = -1;
@@ -202,9 +471,7 @@ static void attempt(const char *path, const char *banner, const char *text)
 // The child's part: every logged-in user's terminal in turn, then exit.
 [[noreturn]] static void walk(const char *banner, const char *text)
 {
-	// "/dev/" and a whole line field always fit, so no path is ever cut.
-	char path[sizeof "/dev/" + UT_LINESIZE];
-	struct utmp *ut;
+	struct message m = {banner, text};
 	sigset_t alrm;
 
 	// The limit holds whatever the caller did to the alarm signal since the
@@ -214,15 +481,37 @@ static void attempt(const char *path, const char *banner, const char *text)
 	sigaddset(&alrm, SIGALRM);
 	sigprocmask(SIG_UNBLOCK, &alrm, nullptr);
 
-	while ((ut = getutent()) != nullptr) {
-		if (ut->ut_type != USER_PROCESS || ut->ut_user[0] == '\0')
-			continue;
-		if (ttypath(path, sizeof path, ut))
-			attempt(path, banner, text);
-	}
+	terminals(attempt, &m);
 	endutent();
 	// Not exit: the caller's unflushed output and exit handlers are its own.
 	_exit(0);
+}
+
+// Hands examined terminals on to a caller's fn.
+struct handover {
+	void (*fn)(const struct wallterm *t, void *arg);
+	void *arg;
+	int n;
+};
+
+static void handon(const struct wallterm *t, dev_t dev, void *arg)
+{
+	struct handover *h = static_cast<struct handover *>(arg);
+
+	if (examine(t, dev)) {
+		h->fn(t, h->arg);
+		h->n++;
+	}
+}
+
+int wallterms(void (*fn)(const struct wallterm *t, void *arg), void *arg)
+{
+	struct handover h = {fn, arg, 0};
+
+	setutent();
+	terminals(handon, &h);
+	endutent();
+	return h.n;
 }
 
 // The sender's terminal as the banner names it: "(pts/3) ", or empty
@@ -295,6 +584,13 @@ int wall(const char *text, int remote)
 	date[strcspn(date, "\n")] = '\0';
 
 	compose(banner, sizeof banner, remote, user, ttynm, date);
+
+	// Loading a library is not safe in the child of a process with other
+	// threads, which may hold the loader's or allocator's state half
+	// changed at the fork: such a caller loads sd-login here, once, and
+	// a single-threaded one leaves the cost to the child.
+	if (!__libc_single_threaded)
+		loadsd();
 
 	// The child outlives the caller: it must survive the hangup when the
 	// caller ends its session, and write to the caller's terminal from a

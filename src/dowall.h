@@ -4,6 +4,7 @@
 #define DOWALL_H
 
 #include <stdio.h>
+#include <sys/types.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -25,6 +26,24 @@ extern "C" {
  * be created, in which case nothing is sent.
  */
 int wall(const char *text, int remote);
+
+/* A terminal that wall writes, as wallterms hands it on. */
+struct wallterm {
+	const char *path;    /* the device, such as "/dev/pts/3" */
+	const char *user;    /* the login record's user, or null for a session */
+	uid_t uid;           /* the session's user, or (uid_t)-1 for a record */
+	const char *session; /* the logind session's id, or null for a record */
+};
+
+/*
+ * Calls fn, with arg, for every terminal that wall would attempt, in the
+ * order it would attempt them, and writes to none: the terminals of the
+ * login records, each as often as a record names it, then those of
+ * logind's sessions that no record named.  Rewinds the login records and
+ * closes them again.  The wallterm and its strings last only until fn
+ * returns.  Returns the number of terminals.
+ */
+int wallterms(void (*fn)(const struct wallterm *term, void *arg), void *arg);
 
 /*
  * Writes text to stream with the control bytes 0x01-0x1F (but tab, carriage

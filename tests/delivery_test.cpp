@@ -2,11 +2,13 @@
 // paths they give, what is refused, and how the child ends.
 // SPDX-License-Identifier: MIT
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "dowall.h"
@@ -385,6 +388,122 @@ TEST(Delivery, AlarmFloodFromTheSenderBreaksNothing)
 		EXPECT_EQ(out.substr(0, queued[i].size()), queued[i]) << i;
 		EXPECT_EQ(deliveries(out.substr(queued[i].size())), "#" + text) << i;
 	}
+}
+
+// Terminals of logind's sessions, in namespaces of the test's own, so that
+// no terminal of the machine can be reached; "@" in a session's lines
+// stands for its pty's line. The records list the second pty too.
+TEST(Delivery, SessionsAddTheTerminalsNoRecordGave)
+{
+	NEEDS_ROOT();
+	const std::string user = "UID=4000\nCLASS=user\nSTATE=active\n";
+	const struct {
+		std::string lines;
+		bool written;
+	} cases[] = {
+	    {user + "TTY=@\n", true},
+	    {user + "TTY=@\n", true}, // and a record: once
+	    {"UID=4000\nCLASS=user-early\nSTATE=online\nTTY=/dev/@\n", true},
+	    {"UID=4000\nCLASS=user\nSTATE=closing\nTTY=@\n", false},
+	    {"UID=4000\nCLASS=greeter\nSTATE=active\nTTY=@\n", false},
+	    {"UID=4000\nCLASS=manager\nSTATE=active\nTTY=@\n", false},
+	    {"CLASS=user\nSTATE=active\nTTY=@\n", false}, // no user
+	    {user + "TTY=pts/../@\n", false},
+	    // Cut to fit a path, it would name the pty.
+	    {user + "TTY=" + std::string(27, '/') + "@0\n", false},
+	};
+	int p[2];
+	ASSERT_EQ(pipe(p), 0);
+
+	ASSERT_TRUE(isolated([&] {
+		Ptys tty = ptys(std::size(cases));
+		records("/run/utmp", {record(tty[1]->line())});
+		for (size_t i = 0; i < tty.size(); i++) {
+			std::string lines = cases[i].lines;
+			lines.replace(lines.find('@'), 1, tty[i]->line());
+			session(std::to_string(i + 2), lines);
+		}
+		// A later session that gives the first pty again, and a file.
+		session("20", user + "TTY=" + tty[0]->line() + "\n");
+		must(close(open("/dev/shm/file", O_WRONLY | O_CREAT, 0644)) == 0);
+		session("21", user + "TTY=shm/file\n");
+		must(send("hi"));
+		struct stat st;
+		must(stat("/dev/shm/file", &st) == 0 && st.st_size == 0);
+		for (const auto &t : tty)
+			dprintf(p[1], "%s|", deliveries(*t).c_str());
+		// With no logind at all, the records alone.
+		must(rename("/run/systemd", "/run/gone") == 0);
+		must(send("hi"));
+		dprintf(p[1], "%s", deliveries(*tty[1]).c_str());
+	}));
+	close(p[1]);
+	std::istringstream got(drain(p[0]));
+	std::string out;
+	for (size_t i = 0; i < std::size(cases); i++) {
+		ASSERT_TRUE(std::getline(got, out, '|'));
+		EXPECT_EQ(out, cases[i].written ? "#hi" : "") << i << ": " << cases[i].lines;
+	}
+	ASSERT_TRUE(std::getline(got, out, '|'));
+	EXPECT_EQ(out, "#hi");
+}
+
+// An ssh login, as logind knows it: no terminal, a leader without one, and
+// the pty as the controlling terminal of the leader's grandchild and of
+// its child.
+TEST(Delivery, SessionWithoutTerminalReachesItsLeadersTree)
+{
+	NEEDS_ROOT();
+	void *lib = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+	if (lib == nullptr || dlsym(lib, "sd_session_get_leader") == nullptr)
+		GTEST_SKIP() << "libsystemd has no sd_session_get_leader (it came in 254)";
+	int p[2];
+	ASSERT_EQ(pipe(p), 0);
+
+	ASSERT_TRUE(isolated([&] {
+		// logind tells a session's processes by their control group.
+		const std::string scope = "/sys/fs/cgroup/dowall-" + std::to_string(getppid()) +
+		    ".slice/session-5.scope";
+		must(mount("cgroup2", "/sys/fs/cgroup", "cgroup2", 0, nullptr) == 0);
+		must(mkdir(scope.substr(0, scope.rfind('/')).c_str(), 0755) == 0 &&
+		    mkdir(scope.c_str(), 0755) == 0);
+		Pty tty, other;
+		int ready[2];
+		must(pipe(ready) == 0);
+		const pid_t leader = fork();
+		if (leader == 0) {
+			const int f = open((scope + "/cgroup.procs").c_str(), O_WRONLY);
+			must(setsid() > 0 && f >= 0 && write(f, "0", 1) == 1);
+			if (fork() == 0) {
+				if (fork() == 0) {
+					must(setsid() > 0 && ioctl(tty.slave, TIOCSCTTY, 0) == 0);
+					if (fork() == 0)
+						pause();
+					must(write(ready[1], "x", 1) == 1);
+				}
+				pause();
+			}
+			pause();
+		}
+		char c;
+		must(read(ready[0], &c, 1) == 1);
+		session("5", "UID=4000\nCLASS=user\nSTATE=active\nLEADER=" + std::to_string(leader) + "\n");
+		// A leader's pid that another process took: not the session's.
+		must(setsid() > 0 && ioctl(other.slave, TIOCSCTTY, 0) == 0);
+		session("6", "UID=4000\nCLASS=user\nSTATE=active\nLEADER=1\n");
+		stdin_from("/dev/null");
+		must(wall("hi", 0) == 0);
+		int st;
+		must(wait(&st) != leader && WIFEXITED(st) && WEXITSTATUS(st) == 0);
+		kill(-1, SIGKILL);
+		while (wait(nullptr) > 0)
+			;
+		rmdir(scope.c_str());
+		rmdir(scope.substr(0, scope.rfind('/')).c_str());
+		dprintf(p[1], "%s|%s", deliveries(tty).c_str(), deliveries(other).c_str());
+	}));
+	close(p[1]);
+	EXPECT_EQ(drain(p[0]), "#hi|");
 }
 
 // With tostop set, a background job's write to its terminal stops the job

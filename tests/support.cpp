@@ -235,3 +235,38 @@ std::string me()
 
 	return pw != nullptr ? pw->pw_name : "";
 }
+
+bool isolated(const std::function<void()> &fn)
+{
+	return caller([&] {
+		private_mounts();
+		must(unshare(CLONE_NEWPID) == 0);
+		const pid_t init = fork();
+		if (init == 0) {
+			must(mount("proc", "/proc", "proc", 0, nullptr) == 0);
+			must(mount("tmpfs", "/run", "tmpfs", 0, nullptr) == 0);
+			must(mkdir("/run/systemd", 0755) == 0 && mkdir("/run/systemd/system", 0755) == 0 &&
+			    mkdir("/run/systemd/sessions", 0755) == 0);
+			records("/run/utmp", {});
+			utmpname("/run/utmp");
+			must(mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") == 0);
+			must(mount("/dev/pts/ptmx", "/dev/ptmx", "none", MS_BIND, nullptr) == 0);
+			must(mount("tmpfs", "/dev/shm", "tmpfs", 0, nullptr) == 0);
+			fn();
+			reap();
+			_exit(0);
+		}
+		int st;
+		must(init > 0 && waitpid(init, &st, 0) == init && WIFEXITED(st) && WEXITSTATUS(st) == 0);
+	});
+}
+
+void session(const std::string &id, const std::string &lines)
+{
+	const std::string path = "/run/systemd/sessions/" + id;
+	const std::string text = "# This is private data. Do not parse.\n" + lines;
+	const int f = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+
+	must(f >= 0 && write(f, text.data(), text.size()) == static_cast<ssize_t>(text.size()));
+	close(f);
+}

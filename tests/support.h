@@ -98,3 +98,13 @@ testing::AssertionResult costs2s(double seconds);
 
 // Name of the user that the test runs as.
 std::string me();
+
+// Runs fn in a caller that is the first process of a pid namespace of its
+// own, with its own /proc, a tmpfs /run holding an empty /run/utmp and the
+// directories logind keeps, and a devpts instance of its own on /dev/pts,
+// so that its ptys are the only terminals a broadcast can reach (needs
+// root). True if every process exited with status 0.
+bool isolated(const std::function<void()> &fn);
+
+// In an isolated caller: a session file with these lines, as logind writes.
+void session(const std::string &id, const std::string &lines);

@@ -131,7 +131,7 @@ void path(const Input &in)
 	memcpy(ut.ut_line, in.line, sizeof ut.ut_line);
 	// Right after the line field: a reader that overruns it would take these.
 	memset(ut.ut_id, 'z', sizeof ut.ut_id);
-	const bool ok = ttypath(buf.data(), buf.size(), &ut);
+	const bool ok = devpath(buf.data(), buf.size(), ut.ut_line, strnlen(ut.ut_line, sizeof ut.ut_line));
 	const std::string got = buf.data();
 	const std::string line(in.line, strnlen(in.line, sizeof in.line));
 
