@@ -198,9 +198,9 @@ static bool loadsd()
 	if (!sd.tried) {
 		sd.tried = true;
 		// Without systemd as init there is no logind, and nothing to load.
-		void *lib = access("/run/systemd/system", F_OK) == 0 ?
-		    dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL) : nullptr;
-
+		if (access("/run/systemd/system", F_OK) != 0)
+			return false;
+		void *lib = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
 		if (lib == nullptr)
 			return false;
 		lookup(lib, &sd.list, "sd_get_sessions");
@@ -257,10 +257,12 @@ static dev_t ctty(pid_t pid)
 static size_t children(pid_t pid, pid_t *queue, size_t len, size_t size)
 {
 	char path[64], buf[4096];
-	const int dir = snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid)) > 0 ?
-	    open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
 
-	for (ssize_t n; dir >= 0 && (n = getdents64(dir, buf, sizeof buf)) > 0;) {
+	snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+	const int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (dir < 0)
+		return len;
+	for (ssize_t n; (n = getdents64(dir, buf, sizeof buf)) > 0;) {
 		for (ssize_t at = 0; at < n;) {
 			const struct dirent64 *d = reinterpret_cast<struct dirent64 *>(buf + at);
 			char list[4096];
@@ -281,8 +283,7 @@ static size_t children(pid_t pid, pid_t *queue, size_t len, size_t size)
 			}
 		}
 	}
-	if (dir >= 0)
-		close(dir);
+	close(dir);
 	return len;
 }
 
