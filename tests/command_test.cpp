@@ -140,9 +140,12 @@ TEST(Command, BroadcastsSilentlyAndExitsZero)
 		std::string shown;
 	} cases[] = {
 	    {{"hello"}, false, "hello"},
-	    {{"hello", "extra", "args"}, false, "hello"},
+	    {{"The", "file", "servers", "restart", "at", "18:00"}, false,
+		"The file servers restart at 18:00"},
 	    {{"-h"}, false, "-h"},
-	    {{"--- going down at 18:00 ---", "--help"}, false, "--- going down at 18:00 ---"},
+	    {{"--- going down at 18:00 ---", "--help"}, false, "--- going down at 18:00 --- --help"},
+	    {{"--", "--help"}, false, "--help"},
+	    {{"--", "--"}, false, "--"},
 	    {{"\x1b[2J\aover\x9b"}, true, "^[[2J^Gover^["},
 	    {{""}, true, ""},
 	};
@@ -168,20 +171,25 @@ TEST(Command, WithoutMessageSendsStandardInputOrRefusesItWhole)
 	NEEDS_ROOT();
 	Pty tty;
 	const size_t bound = 131072; // 128 KiB, as much as one argument holds
+	const std::string half(bound / 2, 'x');
 	const struct {
+		std::vector<const char *> args;
 		std::string input;
 		bool sent;
 		std::string shown;
 	} cases[] = {
-	    {"line one\n\tline two\r\n", true, "line one\n\tline two\r\n"},
-	    {"", true, ""},
-	    {"hello" + std::string(bound - 5, '\0'), true, "hello"},
-	    {std::string(bound + 1, 'x'), false, ""},
+	    {{}, "line one\n\tline two\r\n", true, "line one\n\tline two\r\n"},
+	    {{}, "", true, ""},
+	    {{}, "hello" + std::string(bound - 5, '\0'), true, "hello"},
+	    {{}, std::string(bound + 1, 'x'), false, ""},
+	    {{"--"}, "from input", true, "from input"},
+	    // Arguments joined by a blank: one byte over.
+	    {{half.c_str(), half.c_str()}, "", false, ""},
 	};
 
 	for (const auto &c : cases) {
 		time_t t0 = time(nullptr);
-		Outcome r = command({}, {&tty}, {"", c.input});
+		Outcome r = command(c.args, {&tty}, {"", c.input});
 		time_t t1 = time(nullptr);
 		const std::string got = tty.read();
 
@@ -210,7 +218,8 @@ TEST(Command, HelpAndVersionPrintAndSendNothing)
 		const char *arg;
 		std::regex out;
 	} cases[] = {
-	    {"--help", std::regex("usage: dowall \\[message\\]\n(.+\n)+")},
+	    {"--help", std::regex("usage: dowall \\[--dry-run \\| --help \\| --version \\| "
+				  "\\[--\\] \\[message \\.\\.\\.\\]\\]\n(.+\n)+")},
 	    {"--version", std::regex("dowall [0-9]+\\.[0-9]+\\.[0-9]+\n")},
 	};
 
@@ -307,4 +316,80 @@ TEST(Command, BroadcastThatCannotStartFailsAndSaysWhy)
 	EXPECT_EQ(r.out, "");
 	EXPECT_EQ(r.err, "dowall: cannot start the broadcast: " + std::string(strerror(EAGAIN)) + "\n");
 	EXPECT_EQ(tty.read(), "");
+}
+
+// What the list says is what the broadcast then does: records, sessions,
+// refusals and the once-only rule in one isolated namespace, the command
+// run by a sender who may not write every terminal.
+TEST(Command, DryRunListsWhatTheBroadcastWrites)
+{
+	NEEDS_ROOT();
+	NEEDS_PLAIN_BUILD();
+	const struct group *grp = getgrnam("tty");
+	if (grp == nullptr)
+		GTEST_SKIP() << "no group tty";
+	const gid_t group = grp->gr_gid;
+	int p[2];
+	ASSERT_EQ(pipe(p), 0);
+
+	ASSERT_TRUE(isolated([&] {
+		// pts/0 both sources list, pts/1 and pts/3 sessions alone, pts/2
+		// a record's, closed to the group.
+		Ptys tty = ptys(4);
+		for (const auto &t : tty)
+			must(fchown(t->slave, 4343, group) == 0 && fchmod(t->slave, 0620) == 0);
+		must(fchmod(tty[2]->slave, 0600) == 0);
+		must(mkfifo("/dev/shm/fifo", 0666) == 0);
+		const int fifo = open("/dev/shm/fifo", O_RDONLY | O_NONBLOCK);
+		records("/run/utmp", {record(tty[0]->line(), "alice"), record("pts/../x"), record("shm/fifo"), record(tty[2]->line(), "bob")});
+		const std::string user = "UID=4000\nCLASS=user\nSTATE=active\nTTY=";
+		session("10", user + tty[3]->line() + "\n");
+		session("2", user + tty[1]->line() + "\n");
+		session("3", user + tty[0]->line() + "\n");
+		const char *exe = setgid_copy();
+		const auto run = [&](const char *arg) {
+			int out[2];
+			must(pipe(out) == 0);
+			const pid_t pid = fork();
+			if (pid == 0) {
+				stdin_from("/dev/null");
+				must(dup2(out[1], 1) == 1 && setgroups(0, nullptr) == 0 &&
+				    setgid(4242) == 0 && setuid(4242) == 0);
+				execl(exe, exe, arg, nullptr);
+				_exit(127);
+			}
+			close(out[1]);
+			const std::string got = drain(out[0]);
+			int st;
+			must(waitpid(pid, &st, 0) == pid && WIFEXITED(st) && WEXITSTATUS(st) == 0);
+			return got;
+		};
+		const std::string listed = run("--dry-run");
+		// No child was left to write: this namespace's first process
+		// inherits any, and has none.
+		must(wait(nullptr) < 0 && errno == ECHILD);
+		std::string before;
+		for (const auto &t : tty)
+			before += deliveries(*t) + "|";
+		char c;
+		must(read(fifo, &c, 1) <= 0);
+		run("hi");
+		reap();
+		std::string after;
+		for (const auto &t : tty)
+			after += deliveries(*t) + "|";
+		dprintf(p[1], "%s\n%s\n%s", before.c_str(), after.c_str(), listed.c_str());
+	}));
+	close(p[1]);
+	std::istringstream got(drain(p[0]));
+	std::string before, after, listed;
+	std::getline(got, before);
+	std::getline(got, after);
+	std::getline(got, listed, '\0');
+	EXPECT_EQ(before, "||||");
+	EXPECT_EQ(after, "#hi|#hi||#hi|");
+	EXPECT_EQ(listed, "/dev/pts/0 alice utmp yes\n"
+			  "/dev/pts/2 bob utmp no\n"
+			  "/dev/pts/1 4000 logind:2 yes\n"
+			  "/dev/pts/3 4000 logind:10 yes\n");
 }

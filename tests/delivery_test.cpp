@@ -25,30 +25,6 @@
 
 namespace {
 
-// A terminal's output with each banner shown as "#", so that what remains
-// counts the deliveries and shows their texts.
-std::string deliveries(const std::string &out)
-{
-	std::string marked;
-	const std::string end = "):\r\n\r\n";
-
-	for (size_t at = 0; at < out.size();) {
-		size_t stop = out[at] == BEL ? out.find(end, at) : std::string::npos;
-		if (stop == std::string::npos) {
-			marked += out[at++];
-		} else {
-			marked += '#';
-			at = stop + end.size();
-		}
-	}
-	return marked;
-}
-
-std::string deliveries(const Pty &tty)
-{
-	return deliveries(tty.read());
-}
-
 bool send(const char *text)
 {
 	return caller([&] {
@@ -99,17 +75,6 @@ std::string lines(int n)
 	for (int i = 0; i < n; i++)
 		text += "line " + std::to_string(i) + "\n";
 	return text;
-}
-
-using Ptys = std::vector<std::unique_ptr<Pty>>;
-
-Ptys ptys(size_t n)
-{
-	Ptys v;
-
-	while (n-- > 0)
-		v.push_back(std::make_unique<Pty>());
-	return v;
 }
 
 } // namespace

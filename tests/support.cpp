@@ -56,6 +56,37 @@ std::string Pty::read() const
 	return out;
 }
 
+Ptys ptys(size_t n)
+{
+	Ptys v;
+
+	while (n-- > 0)
+		v.push_back(std::make_unique<Pty>());
+	return v;
+}
+
+std::string deliveries(const std::string &out)
+{
+	std::string marked;
+	const std::string end = "):\r\n\r\n";
+
+	for (size_t at = 0; at < out.size();) {
+		size_t stop = out[at] == BEL ? out.find(end, at) : std::string::npos;
+		if (stop == std::string::npos) {
+			marked += out[at++];
+		} else {
+			marked += '#';
+			at = stop + end.size();
+		}
+	}
+	return marked;
+}
+
+std::string deliveries(const Pty &tty)
+{
+	return deliveries(tty.read());
+}
+
 static void fill(char *field, size_t size, const std::string &value)
 {
 	// The fields are fixed-width, unterminated when full.

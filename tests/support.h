@@ -8,6 +8,7 @@
 #include <utmp.h>
 
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -32,6 +33,16 @@ struct Pty {
 	// Everything written to the slave, once nothing more has come for a while.
 	std::string read() const;
 };
+
+using Ptys = std::vector<std::unique_ptr<Pty>>;
+
+// n pseudo-terminals.
+Ptys ptys(size_t n);
+
+// A terminal's output with each banner shown as "#", so that what remains
+// counts the deliveries and shows their texts.
+std::string deliveries(const std::string &out);
+std::string deliveries(const Pty &tty);
 
 // One login record, with fields filled as far as they go (no terminator
 // when a value fills its field).
