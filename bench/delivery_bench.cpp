@@ -2,13 +2,20 @@
 // same bytes to the same terminals can cost, and what the caller waits for.
 // SPDX-License-Identifier: MIT
 
+#include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <pty.h>
 #include <pwd.h>
+#include <sched.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -78,8 +85,9 @@ void descriptors(size_t n)
 		die("setrlimit");
 }
 
-// The first n terminals, and a login-records file that lists just them.
-void terminals(size_t n)
+// The first n terminals, and a login-records file that lists just them,
+// or none of them.
+void terminals(size_t n, bool listed = true)
 {
 	descriptors(n);
 	while (terms.size() < n) {
@@ -96,7 +104,7 @@ void terminals(size_t n)
 	int f = open(db, O_WRONLY | O_TRUNC);
 	if (f < 0)
 		die(db);
-	for (size_t i = 0; i < n; i++) {
+	for (size_t i = 0; listed && i < n; i++) {
 		struct utmp ut;
 
 		memset(&ut, 0, sizeof ut);
@@ -250,6 +258,170 @@ BENCHMARK(BM_Deliver)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
 
+// Whether /run and the control groups are the bench's own, so that it can
+// list sessions of its own as logind would: it needs root.
+bool ownrun;
+const char scopes[] = "/sys/fs/cgroup/dowall-bench.slice";
+// The leader of each session that has one, as ssh logins have.
+std::vector<pid_t> leaders;
+
+void own()
+{
+	if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
+	    mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+	    mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0 ||
+	    mount("cgroup2", "/sys/fs/cgroup", "cgroup2", 0, nullptr) != 0)
+		return;
+	ownrun = mkdir("/run/systemd", 0755) == 0 && mkdir("/run/systemd/sessions", 0755) == 0 &&
+	    (mkdir(scopes, 0755) == 0 || errno == EEXIST);
+}
+
+std::string scope(size_t i)
+{
+	return std::string(scopes) + "/session-" + std::to_string(i + 1) + ".scope";
+}
+
+// A session's leader in the session's control group, without a terminal,
+// and its child, which holds terminal i.
+pid_t leader(size_t i)
+{
+	int ready[2];
+
+	if (mkdir(scope(i).c_str(), 0755) != 0 || pipe(ready) != 0)
+		die("session");
+	pid_t pid = fork();
+	if (pid == 0) {
+		int f = open((scope(i) + "/cgroup.procs").c_str(), O_WRONLY);
+		if (f < 0 || write(f, "0", 1) != 1 || setsid() < 0)
+			_exit(1);
+		if (fork() == 0) {
+			if (setsid() < 0 || ioctl(terms[i].slave, TIOCSCTTY, 0) != 0)
+				_exit(1);
+			if (write(ready[1], "x", 1) != 1)
+				_exit(1);
+			pause();
+		}
+		pause();
+	}
+	char c;
+	if (pid < 0 || read(ready[0], &c, 1) != 1)
+		die("leader");
+	close(ready[0]);
+	close(ready[1]);
+	return pid;
+}
+
+// No session, and no systemd as init: the records walk alone.
+void nosessions()
+{
+	rmdir("/run/systemd/system");
+	for (size_t i = 0; i < terms.size(); i++)
+		unlink(("/run/systemd/sessions/" + std::to_string(i + 1)).c_str());
+	for (size_t i = 0; i < leaders.size(); i++) {
+		int f = open((scope(i) + "/cgroup.kill").c_str(), O_WRONLY);
+		if (f < 0 || write(f, "1", 1) != 1)
+			die("cgroup.kill");
+		close(f);
+		waitpid(leaders[i], nullptr, 0);
+		while (rmdir(scope(i).c_str()) != 0 && errno == EBUSY)
+			usleep(1000);
+	}
+	leaders.clear();
+}
+
+// n sessions, each with a terminal of its own that no record lists: its
+// TTY, or through its leader.
+void sessions(size_t n, bool byleader)
+{
+	nosessions();
+	terminals(n, false);
+	for (size_t i = 0; i < n; i++) {
+		std::string text = "UID=0\nCLASS=user\nSTATE=active\n";
+		if (byleader) {
+			leaders.push_back(leader(i));
+			text += "LEADER=" + std::to_string(leaders.back()) + "\n";
+		} else {
+			text += "TTY=" + terms[i].path.substr(5) + "\n";
+		}
+		int f = open(("/run/systemd/sessions/" + std::to_string(i + 1)).c_str(),
+		    O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		if (f < 0 || write(f, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+			die("session file");
+		close(f);
+	}
+	if (mkdir("/run/systemd/system", 0755) != 0)
+		die("/run/systemd/system");
+}
+
+// The floor of the sessions walk: sessions listed with sd-login, each
+// one's TTY or leader asked for, and its terminal written directly.
+double listed(size_t n, const std::string &bytes)
+{
+	return forked([&] {
+		void *lib = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+		using List = int (*)(char ***);
+		using Tty = int (*)(const char *, char **);
+		using Leader = int (*)(const char *, pid_t *);
+		auto list = reinterpret_cast<List>(dlsym(lib, "sd_get_sessions"));
+		auto tty = reinterpret_cast<Tty>(dlsym(lib, "sd_session_get_tty"));
+		auto lead = reinterpret_cast<Leader>(dlsym(lib, "sd_session_get_leader"));
+		char **names = nullptr;
+		const int k = list(&names);
+
+		for (int i = 0; i < k; i++) {
+			const size_t at = strtoul(names[i], nullptr, 10) - 1;
+			char *t = nullptr;
+			pid_t pid;
+			if (at >= n || (leaders.empty() ? tty(names[i], &t) : lead(names[i], &pid)) < 0)
+				_exit(1);
+			free(t);
+			int d = open(terms[at].path.c_str(), O_WRONLY | O_NONBLOCK);
+			if (d < 0 || write(d, bytes.data(), bytes.size()) < 0)
+				_exit(1);
+			close(d);
+			free(names[i]);
+		}
+		free(names);
+	});
+}
+
+// One broadcast to n sessions that only logind lists, next to the floor
+// of the same sessions listed and written directly.
+void BM_Sessions(benchmark::State &state)
+{
+	const size_t n = state.range(0);
+	const bool byleader = state.range(1) != 0;
+	const std::string bytes = banner() + oneline;
+	void *lib = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+	double tm = 0, tf = 0;
+
+	if (!ownrun || lib == nullptr)
+		return state.SkipWithError("needs root, for a /run of its own, and libsystemd");
+	if (byleader && dlsym(lib, "sd_session_get_leader") == nullptr)
+		return state.SkipWithError("libsystemd has no sd_session_get_leader (before 254)");
+	sessions(n, byleader);
+	module(oneline);
+	drain(n);
+	for (auto _ : state) {
+		double m = module(oneline);
+		drain(n);
+		tf += listed(n, bytes);
+		drain(n);
+		tm += m;
+		state.SetIterationTime(m);
+	}
+	nosessions();
+	const double per = 1e6 / (static_cast<double>(n) * static_cast<double>(state.iterations()));
+	state.counters["module_us"] = tm * per;
+	state.counters["floor_us"] = tf * per;
+	state.counters["x_floor"] = tm / tf;
+}
+BENCHMARK(BM_Sessions)
+    ->ArgNames({"sessions", "leader"})
+    ->ArgsProduct({{1, 10, 100}, {0, 1}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+
 // How long a caller of wall waits, next to a bare fork whose child exits at
 // once: the rest of the broadcast is the child's.
 void BM_Return(benchmark::State &state)
@@ -289,9 +461,12 @@ int main(int argc, char **argv)
 	if (f < 0)
 		die("mkstemp");
 	close(f);
+	own();
 	benchmark::Initialize(&argc, argv);
 	benchmark::RunSpecifiedBenchmarks();
 	benchmark::Shutdown();
+	nosessions();
+	rmdir(scopes);
 	unlink(db);
 	return 0;
 }

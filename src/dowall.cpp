@@ -321,13 +321,12 @@ static bool userclass(const char *kind)
 static void session(const char *name, visitfn *visit, void *arg)
 {
 	char path[sizeof "/dev/" + UT_LINESIZE];
-	struct wallterm t = {path, nullptr, 0, name};
+	struct wallterm t = {path, nullptr, static_cast<uid_t>(-1), name};
 	char *kind = nullptr, *state = nullptr, *tty = nullptr, *owner = nullptr;
 	pid_t leader = 0;
 
 	if (sd.kind(name, &kind) < 0 || !userclass(kind) ||
-	    sd.state(name, &state) < 0 || strcmp(state, "closing") == 0 ||
-	    sd.uid(name, &t.uid) < 0) {
+	    sd.state(name, &state) < 0 || strcmp(state, "closing") == 0) {
 		// Not a session to write.
 	} else if (sd.tty(name, &tty) >= 0 && tty != nullptr && tty[0] != '\0') {
 		if (devpath(path, sizeof path, tty, strlen(tty)))
@@ -495,14 +494,21 @@ struct handover {
 	int n;
 };
 
+// The walk has no use for a session's user, which would cost it one more
+// reading of the session: only a caller is told it.
 static void handon(const struct wallterm *t, dev_t dev, void *arg)
 {
 	struct handover *h = static_cast<struct handover *>(arg);
+	struct wallterm told = *t;
 
-	if (examine(t, dev)) {
-		h->fn(t, h->arg);
-		h->n++;
-	}
+	if (!examine(t, dev))
+		return;
+#if DOWALL_LOGIND
+	if (told.session != nullptr && sd.uid(told.session, &told.uid) < 0)
+		told.uid = static_cast<uid_t>(-1);
+#endif
+	h->fn(&told, h->arg);
+	h->n++;
 }
 
 int wallterms(void (*fn)(const struct wallterm *t, void *arg), void *arg)

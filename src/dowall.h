@@ -31,7 +31,7 @@ int wall(const char *text, int remote);
 struct wallterm {
 	const char *path;    /* the device, such as "/dev/pts/3" */
 	const char *user;    /* the login record's user, or null for a session */
-	uid_t uid;           /* the session's user, or (uid_t)-1 for a record */
+	uid_t uid;           /* the session's user, or (uid_t)-1: a record, or unknown */
 	const char *session; /* the logind session's id, or null for a record */
 };
 

@@ -116,7 +116,10 @@ static void list(const struct wallterm *t, void * /*arg*/)
 	char uid[16];
 	const char *user = t->user;
 
-	if (user == nullptr) {
+	// A session's user by name, else by number; "-" when logind says none.
+	if (user == nullptr && t->uid == static_cast<uid_t>(-1)) {
+		user = "-";
+	} else if (user == nullptr) {
 		const struct passwd *pw = getpwuid(t->uid);
 		snprintf(uid, sizeof uid, "%u", static_cast<unsigned>(t->uid));
 		user = pw != nullptr ? pw->pw_name : uid;
