@@ -372,7 +372,7 @@ TEST(Delivery, SessionsAddTheTerminalsNoRecordGave)
 	    {"UID=4000\nCLASS=user\nSTATE=closing\nTTY=@\n", false},
 	    {"UID=4000\nCLASS=greeter\nSTATE=active\nTTY=@\n", false},
 	    {"UID=4000\nCLASS=manager\nSTATE=active\nTTY=@\n", false},
-	    {"CLASS=user\nSTATE=active\nTTY=@\n", false}, // no user
+	    {"UID=4000\nSTATE=active\nTTY=@\n", false}, // no class
 	    {user + "TTY=pts/../@\n", false},
 	    // Cut to fit a path, it would name the pty.
 	    {user + "TTY=" + std::string(27, '/') + "@0\n", false},
