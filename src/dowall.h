@@ -12,7 +12,8 @@ extern "C" {
 
 /*
  * Writes a banner and then text, filtered as by feputs, to the terminal of
- * every user logged in according to the login records.  The writing is done
+ * every logged-in user: those of the login records, then those of logind's
+ * sessions, read through libsystemd loaded at run time.  The writing is done
  * by a child process and wall returns at once; it never waits for that
  * child, so a caller that lives on must reap it.  A non-zero remote selects
  * the banner that names neither sender nor terminal; a null text sends the
