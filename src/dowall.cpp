@@ -240,16 +240,16 @@ static ssize_t slurp(const char *path, char *buf, size_t size)
 static dev_t ctty(pid_t pid)
 {
 	char path[40], buf[1024];
-	int tty = 0;
 
 	snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
 	if (slurp(path, buf, sizeof buf) <= 0)
 		return 0;
 	// The name in parentheses is the process's own choice: skip past it.
+	// The terminal is the fifth field after it, a whole device number.
 	const char *p = strrchr(buf, ')');
-	if (p == nullptr || sscanf(p + 1, " %*c %*d %*d %*d %d", &tty) != 1)
-		return 0;
-	return static_cast<dev_t>(static_cast<unsigned>(tty));
+	for (int i = 0; p != nullptr && i < 5; i++)
+		p = strchr(p + 1, ' ');
+	return p != nullptr ? static_cast<dev_t>(strtoul(p + 1, nullptr, 10)) : 0;
 }
 
 // Adds the children of every thread of pid to the queue, as far as it has

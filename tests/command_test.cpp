@@ -359,7 +359,7 @@ TEST(Command, DryRunListsWhatTheBroadcastWrites)
 				_exit(127);
 			}
 			close(out[1]);
-			const std::string got = drain(out[0]);
+			std::string got = drain(out[0]);
 			int st;
 			must(waitpid(pid, &st, 0) == pid && WIFEXITED(st) && WEXITSTATUS(st) == 0);
 			return got;
