@@ -324,6 +324,7 @@ TEST(Command, BroadcastThatCannotStartFailsAndSaysWhy)
 TEST(Command, DryRunListsWhatTheBroadcastWrites)
 {
 	NEEDS_ROOT();
+	NEEDS_LOGIND();
 	NEEDS_PLAIN_BUILD();
 	const struct group *grp = getgrnam("tty");
 	if (grp == nullptr)

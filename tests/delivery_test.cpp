@@ -361,6 +361,7 @@ TEST(Delivery, AlarmFloodFromTheSenderBreaksNothing)
 TEST(Delivery, SessionsAddTheTerminalsNoRecordGave)
 {
 	NEEDS_ROOT();
+	NEEDS_LOGIND();
 	const std::string user = "UID=4000\nCLASS=user\nSTATE=active\n";
 	const struct {
 		std::string lines;
@@ -419,6 +420,7 @@ TEST(Delivery, SessionsAddTheTerminalsNoRecordGave)
 TEST(Delivery, SessionWithoutTerminalReachesItsLeadersTree)
 {
 	NEEDS_ROOT();
+	NEEDS_LOGIND();
 	void *lib = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
 	if (lib == nullptr || dlsym(lib, "sd_session_get_leader") == nullptr)
 		GTEST_SKIP() << "libsystemd has no sd_session_get_leader (it came in 254)";

@@ -84,6 +84,13 @@ void stdin_from(const std::string &path);
 			GTEST_SKIP() << "needs root for a private mount namespace"; \
 	} while (0)
 
+// Skips the test where the module is built without logind's sessions.
+#if DOWALL_LOGIND
+#define NEEDS_LOGIND() (void)0
+#else
+#define NEEDS_LOGIND() GTEST_SKIP() << "built without logind's sessions (DOWALL_LOGIND is off)"
+#endif
+
 // The 24-character date text for t, as a banner shows it.
 std::string datetext(time_t t);
 
