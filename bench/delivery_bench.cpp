@@ -353,8 +353,10 @@ void sessions(size_t n, bool byleader)
 		die("/run/systemd/system");
 }
 
-// The floor of the sessions walk: sessions listed with sd-login, each
-// one's TTY or leader asked for, and its terminal written directly.
+// The floor of the sessions walk: the sessions listed with sd-login and
+// asked what any walk must ask (class, state, then TTY, then leader), each
+// one's terminal written directly. Each question reads the session's file
+// anew, and that dominates.
 double listed(size_t n, const std::string &bytes)
 {
 	return forked([&] {
@@ -363,6 +365,8 @@ double listed(size_t n, const std::string &bytes)
 		using Tty = int (*)(const char *, char **);
 		using Leader = int (*)(const char *, pid_t *);
 		auto list = reinterpret_cast<List>(dlsym(lib, "sd_get_sessions"));
+		auto kind = reinterpret_cast<Tty>(dlsym(lib, "sd_session_get_class"));
+		auto state = reinterpret_cast<Tty>(dlsym(lib, "sd_session_get_state"));
 		auto tty = reinterpret_cast<Tty>(dlsym(lib, "sd_session_get_tty"));
 		auto lead = reinterpret_cast<Leader>(dlsym(lib, "sd_session_get_leader"));
 		char **names = nullptr;
@@ -370,10 +374,14 @@ double listed(size_t n, const std::string &bytes)
 
 		for (int i = 0; i < k; i++) {
 			const size_t at = strtoul(names[i], nullptr, 10) - 1;
-			char *t = nullptr;
+			char *c = nullptr, *s = nullptr, *t = nullptr;
 			pid_t pid;
-			if (at >= n || (leaders.empty() ? tty(names[i], &t) : lead(names[i], &pid)) < 0)
+			if (at >= n || kind(names[i], &c) < 0 || state(names[i], &s) < 0 ||
+			    (tty(names[i], &t) < 0) != !leaders.empty() ||
+			    (!leaders.empty() && lead(names[i], &pid) < 0))
 				_exit(1);
+			free(c);
+			free(s);
 			free(t);
 			int d = open(terms[at].path.c_str(), O_WRONLY | O_NONBLOCK);
 			if (d < 0 || write(d, bytes.data(), bytes.size()) < 0)

@@ -183,7 +183,6 @@ static struct {
 	decltype(&sd_session_get_state) state;
 	decltype(&sd_session_get_uid) uid;
 	decltype(&sd_session_get_tty) tty;
-	decltype(&sd_pid_get_session) owner;
 	int (*leader)(const char *session, pid_t *pid); // libsystemd 254 on
 } sd;
 
@@ -208,9 +207,8 @@ static bool loadsd()
 		lookup(lib, &sd.state, "sd_session_get_state");
 		lookup(lib, &sd.uid, "sd_session_get_uid");
 		lookup(lib, &sd.tty, "sd_session_get_tty");
-		lookup(lib, &sd.owner, "sd_pid_get_session");
 		lookup(lib, &sd.leader, "sd_session_get_leader");
-		if (!sd.kind || !sd.state || !sd.uid || !sd.tty || !sd.owner)
+		if (!sd.kind || !sd.state || !sd.uid || !sd.tty)
 			sd.list = nullptr;
 	}
 	return sd.list != nullptr;
@@ -236,28 +234,58 @@ static ssize_t slurp(const char *path, char *buf, size_t size)
 	return static_cast<ssize_t>(n);
 }
 
-// The controlling terminal of process pid as /proc shows it, or 0.
-static dev_t ctty(pid_t pid)
+// The controlling terminal of process pid as /proc shows it, or 0, and
+// how many threads it has.
+static dev_t ctty(pid_t pid, long *threads)
 {
 	char path[40], buf[1024];
+	dev_t tty = 0;
 
+	*threads = 0;
 	snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
 	if (slurp(path, buf, sizeof buf) <= 0)
 		return 0;
 	// The name in parentheses is the process's own choice: skip past it.
-	// The terminal is the fifth field after it, a whole device number.
+	// The terminal is the fifth field after it, a whole device number,
+	// and the number of threads the eighteenth.
 	const char *p = strrchr(buf, ')');
-	for (int i = 0; p != nullptr && i < 5; i++)
-		p = strchr(p + 1, ' ');
-	return p != nullptr ? static_cast<dev_t>(strtoul(p + 1, nullptr, 10)) : 0;
+	for (int i = 1; p != nullptr && i <= 18; i++)
+		if ((p = strchr(p + 1, ' ')) != nullptr && i == 5)
+			tty = static_cast<dev_t>(strtoul(p + 1, nullptr, 10));
+		else if (p != nullptr && i == 18)
+			*threads = strtol(p + 1, nullptr, 10);
+	return tty;
+}
+
+// Adds the pids that the children file at path lists to the queue, as far
+// as it has room; returns its new length.
+static size_t adopt(const char *path, pid_t *queue, size_t len, size_t size)
+{
+	char list[4096];
+
+	if (slurp(path, list, sizeof list) <= 0)
+		return len;
+	for (char *p = list, *end; len < size; p = end) {
+		const long child = strtol(p, &end, 10);
+		if (end == p)
+			break;
+		if (child > 0)
+			queue[len++] = static_cast<pid_t>(child);
+	}
+	return len;
 }
 
 // Adds the children of every thread of pid to the queue, as far as it has
-// room; returns its new length.
-static size_t children(pid_t pid, pid_t *queue, size_t len, size_t size)
+// room; returns its new length. A process of one thread has one list.
+static size_t children(pid_t pid, long threads, pid_t *queue, size_t len, size_t size)
 {
 	char path[64], buf[4096];
 
+	if (threads == 1) {
+		snprintf(path, sizeof path, "/proc/%d/task/%d/children", static_cast<int>(pid),
+		    static_cast<int>(pid));
+		return adopt(path, queue, len, size);
+	}
 	snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
 	const int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (dir < 0)
@@ -265,26 +293,55 @@ static size_t children(pid_t pid, pid_t *queue, size_t len, size_t size)
 	for (ssize_t n; (n = getdents64(dir, buf, sizeof buf)) > 0;) {
 		for (ssize_t at = 0; at < n;) {
 			const struct dirent64 *d = reinterpret_cast<struct dirent64 *>(buf + at);
-			char list[4096];
 
 			at += d->d_reclen;
 			if (d->d_name[0] < '1' || d->d_name[0] > '9')
 				continue;
 			snprintf(path, sizeof path, "/proc/%d/task/%.20s/children",
 			    static_cast<int>(pid), d->d_name);
-			if (slurp(path, list, sizeof list) <= 0)
-				continue;
-			for (char *p = list, *end; len < size; p = end) {
-				const long child = strtol(p, &end, 10);
-				if (end == p)
-					break;
-				if (child > 0)
-					queue[len++] = static_cast<pid_t>(child);
-			}
+			len = adopt(path, queue, len, size);
 		}
 	}
 	close(dir);
 	return len;
+}
+
+// Whether process pid is still in the control group of session name, as
+// systemd names it (session-NAME.scope, inside slices), so that a pid that
+// another process took since leads nowhere. Read from /proc, for a tenth
+// of what sd_pid_get_session costs.
+static bool insession(pid_t pid, const char *name)
+{
+	char path[40], buf[4096];
+
+	snprintf(path, sizeof path, "/proc/%d/cgroup", static_cast<int>(pid));
+	if (slurp(path, buf, sizeof buf) <= 0)
+		return false;
+	// Lines of "hierarchy:controllers:path"; systemd's own tree is the
+	// unified one (no controllers) or, on old systems, name=systemd.
+	for (char *line = buf, *next; line != nullptr && *line != '\0'; line = next) {
+		next = strchr(line, '\n');
+		if (next != nullptr)
+			*next++ = '\0';
+		char *tree = strchr(line, ':');
+		char *cg = tree != nullptr ? strchr(tree + 1, ':') : nullptr;
+		if (cg == nullptr || (cg != tree + 1 && strncmp(tree + 1, "name=systemd:", 13) != 0))
+			continue;
+		// The first part that is not a slice is the unit.
+		for (char *part = cg + 1; *part == '/';) {
+			const size_t len = strcspn(part + 1, "/");
+			if (len > 6 && strncmp(part + 1 + len - 6, ".slice", 6) == 0) {
+				part += 1 + len;
+				continue;
+			}
+			const size_t id = strlen(name);
+			if (len == 8 + id + 6 && strncmp(part + 1, "session-", 8) == 0 &&
+			    strncmp(part + 9, name, id) == 0 && strncmp(part + 9 + id, ".scope", 6) == 0)
+				return true;
+			break;
+		}
+	}
+	return false;
 }
 
 // The terminals of a session that logind gives no terminal, ssh logins
@@ -299,14 +356,15 @@ static void descend(pid_t leader, struct wallterm *t, char *path, size_t size,
 
 	queue[len++] = leader;
 	for (size_t i = 0; i < len; i++) {
-		const dev_t dev = ctty(queue[i]);
+		long threads;
+		const dev_t dev = ctty(queue[i], &threads);
 		const unsigned maj = major(dev), min = minor(dev);
 
 		if (maj == 136 || (maj == 4 && min >= 1 && min < 64)) {
 			snprintf(path, size, maj == 136 ? "/dev/pts/%u" : "/dev/tty%u", min);
 			visit(t, dev, arg);
 		}
-		len = children(queue[i], queue, len, sizeof queue / sizeof queue[0]);
+		len = children(queue[i], threads, queue, len, sizeof queue / sizeof queue[0]);
 	}
 }
 
@@ -322,7 +380,7 @@ static void session(const char *name, visitfn *visit, void *arg)
 {
 	char path[sizeof "/dev/" + UT_LINESIZE];
 	struct wallterm t = {path, nullptr, static_cast<uid_t>(-1), name};
-	char *kind = nullptr, *state = nullptr, *tty = nullptr, *owner = nullptr;
+	char *kind = nullptr, *state = nullptr, *tty = nullptr;
 	pid_t leader = 0;
 
 	if (sd.kind(name, &kind) < 0 || !userclass(kind) ||
@@ -332,14 +390,12 @@ static void session(const char *name, visitfn *visit, void *arg)
 		if (devpath(path, sizeof path, tty, strlen(tty)))
 			visit(&t, 0, arg);
 	} else if (sd.leader != nullptr && sd.leader(name, &leader) >= 0 && leader > 0 &&
-	    sd.owner(leader, &owner) >= 0 && strcmp(owner, name) == 0) {
-		// The process is still the session's, not another that took its pid.
+	    insession(leader, name)) {
 		descend(leader, &t, path, sizeof path, visit, arg);
 	}
 	free(kind);
 	free(state);
 	free(tty);
-	free(owner);
 }
 
 static int byid(const void *a, const void *b)
