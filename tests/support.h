@@ -66,11 +66,17 @@ void passwd(const std::string &text);
 // In a caller: standard input comes from path.
 void stdin_from(const std::string &path);
 
-// Skips the test unless it runs as root, which mount namespaces need.
+// Why a test cannot have, here, real root in a private mount namespace
+// whose / and /run are its own, with the further namespaces that unshare
+// flags name; empty when it can. Found once per flags, in a child.
+std::string no_private_root(int namespaces = 0);
+
+// Skips the test, saying why, unless it can have that private root.
 #define NEEDS_ROOT() \
 	do { \
-		if (geteuid() != 0) \
-			GTEST_SKIP() << "needs root for a private mount namespace"; \
+		const std::string why_ = no_private_root(); \
+		if (!why_.empty()) \
+			GTEST_SKIP() << why_; \
 	} while (0)
 
 // The 24-character date text for t, as a banner shows it.
