@@ -86,3 +86,9 @@ else()
 endif()
 configure_file(cmake/dowall.pc.in ${PROJECT_BINARY_DIR}/dowall.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/dowall.pc DESTINATION ${pcdir})
+
+# An install from source is taken back with this target, which removes what
+# the tree's last install listed in install_manifest.txt.
+add_custom_target(uninstall
+	COMMAND ${CMAKE_COMMAND} -P ${PROJECT_SOURCE_DIR}/cmake/uninstall.cmake
+	WORKING_DIRECTORY ${PROJECT_BINARY_DIR} VERBATIM)

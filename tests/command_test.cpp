@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -323,7 +324,7 @@ TEST(Command, BroadcastThatCannotStartFailsAndSaysWhy)
 // run by a sender who may not write every terminal.
 TEST(Command, DryRunListsWhatTheBroadcastWrites)
 {
-	NEEDS_ROOT();
+	NEEDS_ROOT(CLONE_NEWPID);
 	NEEDS_LOGIND();
 	NEEDS_PLAIN_BUILD();
 	const struct group *grp = getgrnam("tty");

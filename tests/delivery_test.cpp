@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -360,7 +361,7 @@ TEST(Delivery, AlarmFloodFromTheSenderBreaksNothing)
 // stands for its pty's line. The records list the second pty too.
 TEST(Delivery, SessionsAddTheTerminalsNoRecordGave)
 {
-	NEEDS_ROOT();
+	NEEDS_ROOT(CLONE_NEWPID);
 	NEEDS_LOGIND();
 	const std::string user = "UID=4000\nCLASS=user\nSTATE=active\n";
 	const struct {
@@ -419,7 +420,7 @@ TEST(Delivery, SessionsAddTheTerminalsNoRecordGave)
 // its child.
 TEST(Delivery, SessionWithoutTerminalReachesItsLeadersTree)
 {
-	NEEDS_ROOT();
+	NEEDS_ROOT(CLONE_NEWPID);
 	NEEDS_LOGIND();
 	void *lib = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
 	if (lib == nullptr || dlsym(lib, "sd_session_get_leader") == nullptr)

@@ -4,6 +4,7 @@
 
 #include "support.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -13,11 +14,13 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 
 Pty::Pty()
 {
@@ -177,6 +180,60 @@ void private_mounts()
 {
 	must(unshare(CLONE_NEWNS) == 0);
 	must(mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0);
+}
+
+// Each step as the tests take it: a failure names the first one missing.
+static std::string probe_private_root(int namespaces)
+{
+	if (geteuid() != 0)
+		return "needs root for a private mount namespace";
+	// fakeroot answers for the C library, not for the kernel.
+	const long real = syscall(SYS_geteuid);
+	if (real != 0)
+		return "needs real root: euid 0 is pretended (fakeroot?), the "
+		       "kernel's is " +
+		    std::to_string(real);
+	if (unshare(CLONE_NEWNS | namespaces) != 0)
+		return std::string("no private namespace: unshare: ") + strerror(errno);
+	if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0)
+		return errno == EINVAL ?
+		    "/ is not a mount point (a plain chroot?), so mounts cannot be made private" :
+		    std::string("cannot make mounts private: ") + strerror(errno);
+	if (mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0)
+		return std::string("cannot mount a tmpfs on /run: ") + strerror(errno);
+	// Last, as it gives root up.
+	if (setuid(1) != 0 || syscall(SYS_geteuid) != 1)
+		return "needs real root: changes of user are pretended (fakeroot?)";
+	return "";
+}
+
+std::string no_private_root(int namespaces)
+{
+	static std::map<int, std::string> found;
+	const auto known = found.find(namespaces);
+	int p[2];
+
+	if (known != found.end())
+		return known->second;
+	if (pipe(p) != 0)
+		return "cannot probe for root: pipe failed";
+	fflush(nullptr);
+	const pid_t pid = fork();
+	if (pid == 0) {
+		close(p[0]);
+		const std::string why = probe_private_root(namespaces);
+		_exit(write(p[1], why.data(), why.size()) == static_cast<ssize_t>(why.size()) ? 0 : 1);
+	}
+	close(p[1]);
+	if (pid < 0) {
+		close(p[0]);
+		return "cannot probe for root: fork failed";
+	}
+	std::string why = drain(p[0]);
+	int status;
+	if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+		why = "cannot probe for root: the probe did not finish";
+	return found[namespaces] = why;
 }
 
 void passwd(const std::string &text)

@@ -77,11 +77,18 @@ void passwd(const std::string &text);
 // In a caller: standard input comes from path.
 void stdin_from(const std::string &path);
 
-// Skips the test unless it runs as root, which mount namespaces need.
-#define NEEDS_ROOT() \
+// Why a test cannot have, here, real root in a private mount namespace
+// whose / and /run are its own, with the further namespaces that unshare
+// flags name; empty when it can. Found once per flags, in a child.
+std::string no_private_root(int namespaces = 0);
+
+// Skips the test, saying why, unless it can have that private root, with
+// the further namespaces given, if any.
+#define NEEDS_ROOT(...) \
 	do { \
-		if (geteuid() != 0) \
-			GTEST_SKIP() << "needs root for a private mount namespace"; \
+		const std::string why_ = no_private_root(__VA_ARGS__); \
+		if (!why_.empty()) \
+			GTEST_SKIP() << why_; \
 	} while (0)
 
 // Skips the test where the module is built without logind's sessions.
