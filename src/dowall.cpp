@@ -222,13 +222,18 @@ static ssize_t slurp(const char *path, char *buf, size_t size)
 
 	if (f < 0)
 		return -1;
-	for (ssize_t got; n < size - 1 && (got = read(f, buf + n, size - 1 - n)) != 0; n += got)
-		if (got < 0 && errno != EINTR) {
+	while (n < size - 1) {
+		const ssize_t got = read(f, buf + n, size - 1 - n);
+
+		if (got > 0)
+			n += static_cast<size_t>(got);
+		else if (got == 0)
+			break;
+		else if (errno != EINTR) {
 			close(f);
 			return -1;
-		} else if (got < 0) {
-			got = 0;
 		}
+	}
 	close(f);
 	buf[n] = '\0';
 	return static_cast<ssize_t>(n);
@@ -249,11 +254,13 @@ static dev_t ctty(pid_t pid, long *threads)
 	// The terminal is the fifth field after it, a whole device number,
 	// and the number of threads the eighteenth.
 	const char *p = strrchr(buf, ')');
-	for (int i = 1; p != nullptr && i <= 18; i++)
-		if ((p = strchr(p + 1, ' ')) != nullptr && i == 5)
+	for (int i = 1; p != nullptr && i <= 18; i++) {
+		p = strchr(p + 1, ' ');
+		if (p != nullptr && i == 5)
 			tty = static_cast<dev_t>(strtoul(p + 1, nullptr, 10));
-		else if (p != nullptr && i == 18)
+		if (p != nullptr && i == 18)
 			*threads = strtol(p + 1, nullptr, 10);
+	}
 	return tty;
 }
 
@@ -313,6 +320,7 @@ static size_t children(pid_t pid, long threads, pid_t *queue, size_t len, size_t
 static bool insession(pid_t pid, const char *name)
 {
 	char path[40], buf[4096];
+	const size_t id = strlen(name);
 
 	snprintf(path, sizeof path, "/proc/%d/cgroup", static_cast<int>(pid));
 	if (slurp(path, buf, sizeof buf) <= 0)
@@ -334,7 +342,6 @@ static bool insession(pid_t pid, const char *name)
 				part += 1 + len;
 				continue;
 			}
-			const size_t id = strlen(name);
 			if (len == 8 + id + 6 && strncmp(part + 1, "session-", 8) == 0 &&
 			    strncmp(part + 9, name, id) == 0 && strncmp(part + 9 + id, ".scope", 6) == 0)
 				return true;
