@@ -1,6 +1,8 @@
-// Prints why the tests that need root skip here, or nothing when they run.
+// Prints why the tests that need root, or namespaces of their own, skip
+// here, or nothing when they run.
 // SPDX-License-Identifier: MIT
 
+#include <sched.h>
 #include <stdio.h>
 
 #include "support.h"
@@ -8,8 +10,11 @@
 int main()
 {
 	const std::string why = no_private_root();
+	const std::string pid = why.empty() ? no_private_root(CLONE_NEWPID) : "";
 
 	if (!why.empty())
-		printf("%s\n", why.c_str());
+		printf("The tests that need root skip here: %s.\n", why.c_str());
+	else if (!pid.empty())
+		printf("The tests that need a pid namespace of their own skip here: %s.\n", pid.c_str());
 	return 0;
 }
