@@ -190,8 +190,11 @@ static void alone()
 	const uid_t uid = getuid();
 	const gid_t gid = getgid();
 	const struct passwd *pw = getpwuid(uid);
-	const std::string self = pw == nullptr ? "" :
-	    std::string(pw->pw_name) + ":x:" + std::to_string(uid) + ":" + std::to_string(gid) + "::/:/bin/sh\n";
+	std::string self;
+
+	if (pw != nullptr)
+		self = std::string(pw->pw_name) + ":x:" + std::to_string(uid) + ":" +
+		    std::to_string(gid) + "::/:/bin/sh\n";
 
 	if (geteuid() != 0) {
 		if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
