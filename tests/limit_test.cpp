@@ -105,6 +105,7 @@ void ignore_alarm_after_a_call()
 
 TEST(Limit, HungOpenIsAbandonedAndTheNextTerminalGetsEverything)
 {
+	NEEDS_PROC();
 	Pty hung, next;
 	Utmp db({record(hung.line()), record(next.line())});
 	Trace r = broadcast("open:" + hung.name, "one\ntwo");
@@ -122,6 +123,7 @@ TEST(Limit, HungOpenIsAbandonedAndTheNextTerminalGetsEverything)
 
 TEST(Limit, EveryLaterAttemptHasItsOwnLimit)
 {
+	NEEDS_PROC();
 	Pty stats, writes, closes, next;
 	Utmp db({record(stats.line()), record(writes.line()),
 	    record(closes.line()), record(next.line())});

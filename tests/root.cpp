@@ -1,5 +1,5 @@
-// Prints why the tests that need root, or namespaces of their own, skip
-// here, or nothing when they run.
+// Prints why the tests that need root, namespaces of their own or /proc
+// skip here, or nothing when they run.
 // SPDX-License-Identifier: MIT
 
 #include <sched.h>
@@ -12,6 +12,8 @@ int main()
 	const std::string why = no_private_root();
 	const std::string pid = why.empty() ? no_private_root(CLONE_NEWPID) : "";
 
+	if (!no_proc().empty())
+		printf("The tests that need /proc skip here: %s.\n", no_proc().c_str());
 	if (!why.empty())
 		printf("The tests that need root skip here: %s.\n", why.c_str());
 	else if (!pid.empty())

@@ -304,6 +304,15 @@ std::string no_private_root(int namespaces)
 	return found[namespaces] = why;
 }
 
+std::string no_proc()
+{
+	char buf[64];
+
+	if (readlink("/proc/self/exe", buf, sizeof buf) > 0)
+		return "";
+	return "needs /proc, to name the files of descriptors: it is not mounted here (a bare chroot?)";
+}
+
 void passwd(const std::string &text)
 {
 	char buf[] = "/tmp/dowall-passwd-XXXXXX";
