@@ -28,6 +28,30 @@ if(DOWALL_SETGID_TTY)
 	]])
 endif()
 
+# The directories this install makes, found before anything goes in, so
+# that the uninstall takes them back too once they are empty: a child comes
+# before its parent in the list.
+set(dirs ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_INCLUDEDIR} ${CMAKE_INSTALL_LIBDIR}/cmake/dowall
+	${CMAKE_INSTALL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_MANDIR}/man1 ${CMAKE_INSTALL_MANDIR}/man3)
+install(CODE "set(dirs [[${dirs}]])\nset(made [[${PROJECT_BINARY_DIR}/install_dirs.txt]])")
+install(CODE [[
+	set(new)
+	foreach(dir IN LISTS dirs)
+		if(NOT IS_ABSOLUTE "${dir}")
+			set(dir "${CMAKE_INSTALL_PREFIX}/${dir}")
+		endif()
+		set(dir "$ENV{DESTDIR}${dir}")
+		while(NOT EXISTS "${dir}" AND NOT dir STREQUAL "/")
+			list(APPEND new "${dir}")
+			get_filename_component(dir "${dir}" DIRECTORY)
+		endwhile()
+	endforeach()
+	list(REMOVE_DUPLICATES new)
+	list(SORT new ORDER DESCENDING)
+	list(JOIN new "\n" new)
+	file(WRITE "${made}" "${new}")
+]])
+
 install(TARGETS ${libraries} EXPORT dowallTargets
 	ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
 	LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
