@@ -1,5 +1,5 @@
 // The broadcast command: sends its arguments, or else what standard input
-// holds, to every logged-in user, or lists whom it would reach.
+// holds, to every logged-in user, or lists the terminals it would reach.
 // SPDX-License-Identifier: MIT
 
 #include <errno.h>
@@ -21,13 +21,14 @@ static char text[MAXMSG + 2];
 
 static const char usage[] =
     "usage: dowall [--dry-run | --help | --version | [--] [message ...]]\n"
-    "Sends message to the terminal of every logged-in user, under a banner that\n"
+    "Sends message to the terminals of every logged-in user, under a banner that\n"
     "names the sender, the sender's terminal and the date. The arguments are\n"
     "joined by blanks; without any, it sends what standard input holds, read to\n"
     "end of file. --dry-run lists the terminals it would write, one a line:\n"
-    "path, user, source (utmp or logind:ID) and whether this sender may write it.\n"
+    "path, user, source (utmp, logind:ID or owner) and whether this sender may\n"
+    "write it.\n"
     "Installed setgid tty, it lets any user reach the terminals that accept\n"
-    "messages (mesg y); root reaches every terminal.\n";
+    "messages (mesg y); root reaches them all.\n";
 
 // Says on standard error what failed and why; gives the exit status.
 static int fail(const char *what, int err)
@@ -116,7 +117,8 @@ static void list(const struct wallterm *t, void * /*arg*/)
 	char uid[16];
 	const char *user = t->user;
 
-	// A session's user by name, else by number; "-" when logind says none.
+	// A session's or a pty's user by name, else by number; "-" when logind
+	// says none.
 	if (user == nullptr && t->uid == static_cast<uid_t>(-1)) {
 		user = "-";
 	} else if (user == nullptr) {
@@ -131,7 +133,9 @@ static void list(const struct wallterm *t, void * /*arg*/)
 		fputs(" logind:", stdout);
 		field(t->session);
 	} else {
-		fputs(" utmp", stdout);
+		// A pty that neither a record nor a session names is there for
+		// its owner.
+		fputs(t->user != nullptr ? " utmp" : " owner", stdout);
 	}
 	puts(faccessat(AT_FDCWD, t->path, W_OK, AT_EACCESS) == 0 ? " yes" : " no");
 }

@@ -124,6 +124,7 @@ TEST(Banner, CutsAtEightyCharacters)
 TEST(Banner, TerminalTag)
 {
 	NEEDS_ROOT();
+	NEEDS_PROC();
 	Pty from;
 	const std::string n = from.name.substr(sizeof "/dev/pts/" - 1);
 	// A directory under /dev that gives a name of len characters once

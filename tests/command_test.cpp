@@ -320,8 +320,9 @@ TEST(Command, BroadcastThatCannotStartFailsAndSaysWhy)
 }
 
 // What the list says is what the broadcast then does: records, sessions,
-// refusals and the once-only rule in one isolated namespace, the command
-// run by a sender who may not write every terminal.
+// the ptys of logged-in users, refusals and the once-only rule in one
+// isolated namespace, the command run by a sender who may not write every
+// terminal, and who may not see other users' processes either.
 TEST(Command, DryRunListsWhatTheBroadcastWrites)
 {
 	NEEDS_ROOT(CLONE_NEWPID);
@@ -335,12 +336,17 @@ TEST(Command, DryRunListsWhatTheBroadcastWrites)
 	ASSERT_EQ(pipe(p), 0);
 
 	ASSERT_TRUE(isolated([&] {
+		passwd("root:x:0:0::/root:/bin/sh\n");
+		must(mount("none", "/proc", "none", MS_REMOUNT, "hidepid=2") == 0);
 		// pts/0 both sources list, pts/1 and pts/3 sessions alone, pts/2
-		// a record's, closed to the group.
-		Ptys tty = ptys(4);
+		// a record's, closed to the group; of the rest, pts/5 and pts/12
+		// are the sessions' user's, as pts/1 is.
+		Ptys tty = ptys(13);
 		for (const auto &t : tty)
 			must(fchown(t->slave, 4343, group) == 0 && fchmod(t->slave, 0620) == 0);
 		must(fchmod(tty[2]->slave, 0600) == 0);
+		for (const size_t i : {1, 5, 12})
+			must(fchown(tty[i]->slave, 4000, group) == 0);
 		must(mkfifo("/dev/shm/fifo", 0666) == 0);
 		const int fifo = open("/dev/shm/fifo", O_RDONLY | O_NONBLOCK);
 		records("/run/utmp", {record(tty[0]->line(), "alice"), record("pts/../x"), record("shm/fifo"), record(tty[2]->line(), "bob")});
@@ -388,10 +394,12 @@ TEST(Command, DryRunListsWhatTheBroadcastWrites)
 	std::getline(got, before);
 	std::getline(got, after);
 	std::getline(got, listed, '\0');
-	EXPECT_EQ(before, "||||");
-	EXPECT_EQ(after, "#hi|#hi||#hi|");
+	EXPECT_EQ(before, "|||||||||||||");
+	EXPECT_EQ(after, "#hi|#hi||#hi||#hi|||||||#hi|");
 	EXPECT_EQ(listed, "/dev/pts/0 alice utmp yes\n"
 			  "/dev/pts/2 bob utmp no\n"
 			  "/dev/pts/1 4000 logind:2 yes\n"
-			  "/dev/pts/3 4000 logind:10 yes\n");
+			  "/dev/pts/3 4000 logind:10 yes\n"
+			  "/dev/pts/5 4000 owner yes\n"
+			  "/dev/pts/12 4000 owner yes\n");
 }

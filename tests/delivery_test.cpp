@@ -2,7 +2,6 @@
 // paths they give, what is refused, and how the child ends.
 // SPDX-License-Identifier: MIT
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -45,6 +44,8 @@ public:
 		      char buf[4096];
 		      while (poll(&p, 1, 100) > 0 || !stopped) {
 			      ssize_t n = (p.revents & POLLIN) != 0 ? read(tty.master, buf, sizeof buf) : 0;
+			      if (n > 0 && got.empty())
+				      first = now();
 			      if (n > 0)
 				      got.append(buf, n);
 		      }
@@ -63,11 +64,29 @@ public:
 		return got;
 	}
 
+	// When the first byte came, once stopped; 0 for none.
+	double started() const { return first; }
+
 private:
 	std::atomic<bool> stopped{false};
 	std::string got;
+	double first = 0; // when the first byte came
 	std::thread thread;
 };
+
+// Fills tty's queue until it takes no more; what it took.
+std::string fill(const Pty &tty)
+{
+	const std::string chunk(4096, '~');
+	const int flags = fcntl(tty.slave, F_GETFL);
+	std::string queued;
+
+	fcntl(tty.slave, F_SETFL, flags | O_NONBLOCK);
+	for (ssize_t n; (n = write(tty.slave, chunk.data(), chunk.size())) > 0;)
+		queued.append(chunk, 0, n);
+	fcntl(tty.slave, F_SETFL, flags);
+	return queued;
+}
 
 std::string lines(int n)
 {
@@ -302,14 +321,7 @@ TEST(Delivery, BrieflyFullTerminalGetsTheWholeMessage)
 	const std::string text = lines(10);
 	Pty full, next;
 	Utmp db({record(full.line()), record(next.line())});
-	std::string queued;
-	char c = '~';
-	const int flags = fcntl(full.slave, F_GETFL);
-
-	fcntl(full.slave, F_SETFL, flags | O_NONBLOCK);
-	while (write(full.slave, &c, 1) == 1)
-		queued += c;
-	fcntl(full.slave, F_SETFL, flags);
+	const std::string queued = fill(full);
 	Reader reader(full, 0.5);
 	ASSERT_TRUE(send(text.c_str()));
 
@@ -317,6 +329,52 @@ TEST(Delivery, BrieflyFullTerminalGetsTheWholeMessage)
 	EXPECT_EQ(out.substr(0, queued.size()), queued);
 	EXPECT_EQ(deliveries(out.substr(queued.size())), "#" + text);
 	EXPECT_EQ(deliveries(next), "#" + text);
+}
+
+// Terminals whose output is stopped (Ctrl-S, a stopped ssh client) hold up
+// nobody: the terminal after five of them gets its bytes before they are
+// resumed, and each of them then gets the whole message, once. One with
+// room for part of the message gets that part at once and exactly the rest
+// when its reader is back.
+TEST(Delivery, StoppedTerminalsHoldUpNobody)
+{
+	const std::string text = lines(1000);
+	Ptys stopped = ptys(5);
+	Pty part, next;
+	std::vector<struct utmp> recs;
+	std::vector<std::unique_ptr<Reader>> readers;
+
+	for (const auto &tty : stopped) {
+		ASSERT_EQ(tcflow(tty->slave, TCOOFF), 0);
+		recs.push_back(record(tty->line()));
+		readers.push_back(std::make_unique<Reader>(*tty));
+	}
+	// Reading any of a full pty makes room for a few KiB.
+	std::string queued = fill(part);
+	char c;
+	ASSERT_EQ(read(part.master, &c, 1), 1);
+	queued.erase(0, 1);
+	recs.push_back(record(part.line()));
+	recs.push_back(record(next.line()));
+	Utmp db(recs);
+	Reader partly(part, 0.5), after(next);
+	const double start = now();
+	std::thread resume([&] {
+		usleep(500000);
+		for (const auto &tty : stopped)
+			tcflow(tty->slave, TCOON);
+	});
+
+	ASSERT_TRUE(send(text.c_str()));
+	resume.join();
+	EXPECT_EQ(deliveries(after.stop()), "#" + text);
+	EXPECT_GT(after.started(), 0);
+	EXPECT_LT(after.started(), start + 0.5);
+	for (size_t i = 0; i < stopped.size(); i++)
+		EXPECT_EQ(deliveries(readers[i]->stop()), "#" + text) << i;
+	const std::string out = partly.stop();
+	EXPECT_EQ(out.substr(0, queued.size()), queued);
+	EXPECT_EQ(deliveries(out.substr(queued.size())), "#" + text);
 }
 
 // The sender may signal its broadcast child. A flood of SIGALRM while the
@@ -331,11 +389,7 @@ TEST(Delivery, AlarmFloodFromTheSenderBreaksNothing)
 	std::vector<std::unique_ptr<Reader>> readers;
 
 	for (size_t i = 0; i < tty.size(); i++) {
-		const int flags = fcntl(tty[i]->slave, F_GETFL);
-		fcntl(tty[i]->slave, F_SETFL, flags | O_NONBLOCK);
-		while (write(tty[i]->slave, "~", 1) == 1)
-			queued[i] += '~';
-		fcntl(tty[i]->slave, F_SETFL, flags);
+		queued[i] = fill(*tty[i]);
 		recs.push_back(record(tty[i]->line()));
 		readers.push_back(std::make_unique<Reader>(*tty[i], 0.3 * static_cast<double>(i + 1)));
 	}
@@ -415,63 +469,71 @@ TEST(Delivery, SessionsAddTheTerminalsNoRecordGave)
 	EXPECT_EQ(out, "#hi");
 }
 
-// An ssh login, as logind knows it: no terminal, a leader without one, and
-// the pty as the controlling terminal of the leader's grandchild and of
-// its child.
-TEST(Delivery, SessionWithoutTerminalReachesItsLeadersTree)
+// The ptys that logged-in users own, held by no login's processes (tmux
+// panes, terminal windows), in namespaces of the test's own: each gets the
+// message once; a pty of anyone else gets nothing. Carol is logged in by a
+// record alone, with sessions and without. A pty whose output is stopped
+// for a moment gets its copy in the second pass.
+TEST(Delivery, EveryPtyOfALoggedInUserAndNoOneElses)
 {
 	NEEDS_ROOT(CLONE_NEWPID);
 	NEEDS_LOGIND();
-	void *lib = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
-	if (lib == nullptr || dlsym(lib, "sd_session_get_leader") == nullptr)
-		GTEST_SKIP() << "libsystemd has no sd_session_get_leader (it came in 254)";
+	const struct {
+		uid_t owner;
+		const char *whose;
+		bool written, alone; // with the sessions, and with the records alone
+		bool stopped;
+	} cases[] = {
+	    {4000, "a session's user", true, false, false},
+	    {4000, "a session's user, output stopped", true, false, true},
+	    {4001, "whose only session is closing", false, false, false},
+	    {4002, "lingering: a service manager alone", false, false, false},
+	    {4003, "with neither record nor session", false, false, false},
+	    {0, "root, not logged in", false, false, false},
+	    {4004, "a record's user", true, true, false},
+	};
 	int p[2];
 	ASSERT_EQ(pipe(p), 0);
 
 	ASSERT_TRUE(isolated([&] {
-		// logind tells a session's processes by their control group.
-		const std::string scope = "/sys/fs/cgroup/dowall-" + std::to_string(getppid()) +
-		    ".slice/session-5.scope";
-		must(mount("cgroup2", "/sys/fs/cgroup", "cgroup2", 0, nullptr) == 0);
-		must(mkdir(scope.substr(0, scope.rfind('/')).c_str(), 0755) == 0 &&
-		    mkdir(scope.c_str(), 0755) == 0);
-		Pty tty, other;
-		int ready[2];
-		must(pipe(ready) == 0);
-		const pid_t leader = fork();
-		if (leader == 0) {
-			const int f = open((scope + "/cgroup.procs").c_str(), O_WRONLY);
-			must(setsid() > 0 && f >= 0 && write(f, "0", 1) == 1);
-			if (fork() == 0) {
-				if (fork() == 0) {
-					must(setsid() > 0 && ioctl(tty.slave, TIOCSCTTY, 0) == 0);
-					if (fork() == 0)
-						pause();
-					must(write(ready[1], "x", 1) == 1);
-				}
-				pause();
-			}
-			pause();
+		passwd("root:x:0:0::/root:/bin/sh\ncarol:x:4004:4004::/:/bin/sh\n");
+		Ptys tty = ptys(std::size(cases) + 1);
+		for (size_t i = 0; i < std::size(cases); i++) {
+			must(fchown(tty[i]->slave, cases[i].owner, 0) == 0);
+			must(!cases[i].stopped || tcflow(tty[i]->slave, TCOOFF) == 0);
 		}
-		char c;
-		must(read(ready[0], &c, 1) == 1);
-		session("5", "UID=4000\nCLASS=user\nSTATE=active\nLEADER=" + std::to_string(leader) + "\n");
-		// A leader's pid that another process took: not the session's.
-		must(setsid() > 0 && ioctl(other.slave, TIOCSCTTY, 0) == 0);
-		session("6", "UID=4000\nCLASS=user\nSTATE=active\nLEADER=1\n");
-		stdin_from("/dev/null");
-		must(wall("hi", 0) == 0);
-		int st;
-		must(wait(&st) != leader && WIFEXITED(st) && WEXITSTATUS(st) == 0);
-		kill(-1, SIGKILL);
-		while (wait(nullptr) > 0)
-			;
-		rmdir(scope.c_str());
-		rmdir(scope.substr(0, scope.rfind('/')).c_str());
-		dprintf(p[1], "%s|%s", deliveries(tty).c_str(), deliveries(other).c_str());
+		// Carol's login, whose record names the last pty.
+		must(fchown(tty.back()->slave, 4004, 0) == 0);
+		records("/run/utmp", {record(tty.back()->line(), "carol")});
+		session("5", "UID=4000\nCLASS=user\nSTATE=active\n");
+		session("6", "UID=4001\nCLASS=user\nSTATE=closing\n");
+		session("7", "UID=4002\nCLASS=manager\nSTATE=active\n");
+		std::thread resume([&] {
+			usleep(300000);
+			for (const auto &t : tty)
+				tcflow(t->slave, TCOON);
+		});
+		must(send("hi"));
+		resume.join();
+		for (const auto &t : tty)
+			dprintf(p[1], "%s|", deliveries(*t).c_str());
+		must(rename("/run/systemd", "/run/gone") == 0);
+		must(send("hi"));
+		for (const auto &t : tty)
+			dprintf(p[1], "%s|", deliveries(*t).c_str());
 	}));
 	close(p[1]);
-	EXPECT_EQ(drain(p[0]), "#hi|");
+	std::istringstream got(drain(p[0]));
+	std::string out;
+	for (const bool sessions : {true, false}) {
+		for (const auto &c : cases) {
+			ASSERT_TRUE(std::getline(got, out, '|'));
+			EXPECT_EQ(out, (sessions ? c.written : c.alone) ? "#hi" : "")
+			    << c.whose << (sessions ? "" : ", without sessions");
+		}
+		ASSERT_TRUE(std::getline(got, out, '|'));
+		EXPECT_EQ(out, "#hi") << "carol's record" << (sessions ? "" : ", without sessions");
+	}
 }
 
 // With tostop set, a background job's write to its terminal stops the job

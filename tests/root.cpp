@@ -1,6 +1,8 @@
-// Prints why the tests that need root skip here, or nothing when they run.
+// Prints why the tests that need root, namespaces of their own or /proc
+// skip here, or nothing when they run.
 // SPDX-License-Identifier: MIT
 
+#include <sched.h>
 #include <stdio.h>
 
 #include "support.h"
@@ -8,8 +10,13 @@
 int main()
 {
 	const std::string why = no_private_root();
+	const std::string pid = why.empty() ? no_private_root(CLONE_NEWPID) : "";
 
+	if (!no_proc().empty())
+		printf("The tests that need /proc skip here: %s.\n", no_proc().c_str());
 	if (!why.empty())
-		printf("%s\n", why.c_str());
+		printf("The tests that need root skip here: %s.\n", why.c_str());
+	else if (!pid.empty())
+		printf("The tests that need a pid namespace of their own skip here: %s.\n", pid.c_str());
 	return 0;
 }

@@ -161,6 +161,56 @@ void reap()
 		_exit(3);
 }
 
+// Whether this process is in namespaces the test made for it, which hold
+// only what the test put there.
+static bool isolating;
+
+// Writes text to the file at path; false if it cannot.
+static bool put(const char *path, const std::string &text)
+{
+	const int f = open(path, O_WRONLY);
+	const bool ok = f >= 0 && write(f, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+
+	if (f >= 0)
+		close(f);
+	return ok;
+}
+
+// In a caller: a broadcast reaches the test's own terminals and nobody's
+// else. A /run of its own hides the machine's login records and logind's
+// sessions, and a password database of the caller alone keeps the users of
+// the test's records from being the machine's, whose ptys would then count
+// as logged in. Root has the mounts; another user has them in a user
+// namespace of its own, keeping its ids; without either, such a user's
+// broadcast can reach no terminals but its own anyway.
+static void alone()
+{
+	if (isolating)
+		return;
+	const uid_t uid = getuid();
+	const gid_t gid = getgid();
+	const struct passwd *pw = getpwuid(uid);
+	std::string self;
+
+	if (pw != nullptr)
+		self = std::string(pw->pw_name) + ":x:" + std::to_string(uid) + ":" +
+		    std::to_string(gid) + "::/:/bin/sh\n";
+
+	if (geteuid() != 0) {
+		if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+			return;
+		const std::string id = std::to_string(uid), gr = std::to_string(gid);
+		must(put("/proc/self/uid_map", id + " " + id + " 1") && put("/proc/self/setgroups", "deny") &&
+		    put("/proc/self/gid_map", gr + " " + gr + " 1"));
+	} else if (unshare(CLONE_NEWNS) != 0) {
+		return;
+	}
+	if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0)
+		return;
+	must(mount("tmpfs", "/run", "tmpfs", 0, nullptr) == 0);
+	passwd(self);
+}
+
 bool caller(const std::function<void()> &fn)
 {
 	int status;
@@ -168,6 +218,7 @@ bool caller(const std::function<void()> &fn)
 	fflush(nullptr);
 	pid_t pid = fork();
 	if (pid == 0) {
+		alone();
 		fn();
 		reap();
 		_exit(0);
@@ -181,6 +232,8 @@ void private_mounts()
 	must(unshare(CLONE_NEWNS) == 0);
 	must(mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0);
 }
+
+static std::string isolate();
 
 // Each step as the tests take it: a failure names the first one missing.
 static std::string probe_private_root(int namespaces)
@@ -201,6 +254,21 @@ static std::string probe_private_root(int namespaces)
 		    std::string("cannot make mounts private: ") + strerror(errno);
 	if (mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0)
 		return std::string("cannot mount a tmpfs on /run: ") + strerror(errno);
+	// A chroot may lack what an isolated caller mounts on.
+	if (namespaces & CLONE_NEWPID) {
+		int p[2];
+		if (pipe(p) != 0)
+			return "cannot probe for a pid namespace: pipe failed";
+		const pid_t init = fork();
+		if (init == 0) {
+			const std::string why = isolate();
+			_exit(write(p[1], why.data(), why.size()) == static_cast<ssize_t>(why.size()) ? 0 : 1);
+		}
+		close(p[1]);
+		const std::string why = drain(p[0]);
+		if (init < 0 || waitpid(init, nullptr, 0) != init || !why.empty())
+			return init < 0 ? "cannot probe for a pid namespace: fork failed" : why;
+	}
 	// Last, as it gives root up.
 	if (setuid(1) != 0 || syscall(SYS_geteuid) != 1)
 		return "needs real root: changes of user are pretended (fakeroot?)";
@@ -236,6 +304,15 @@ std::string no_private_root(int namespaces)
 	return found[namespaces] = why;
 }
 
+std::string no_proc()
+{
+	char buf[64];
+
+	if (readlink("/proc/self/exe", buf, sizeof buf) > 0)
+		return "";
+	return "needs /proc, to name the files of descriptors: it is not mounted here (a bare chroot?)";
+}
+
 void passwd(const std::string &text)
 {
 	char buf[] = "/tmp/dowall-passwd-XXXXXX";
@@ -246,6 +323,8 @@ void passwd(const std::string &text)
 	fchmod(f, 0644);
 	close(f);
 	private_mounts();
+	// One bound before, its file gone, can only be replaced.
+	umount2("/etc/passwd", MNT_DETACH);
 	must(mount(buf, "/etc/passwd", "none", MS_BIND, nullptr) == 0);
 	unlink(buf);
 }
@@ -324,6 +403,31 @@ std::string me()
 	return pw != nullptr ? pw->pw_name : "";
 }
 
+// The mounts of an isolated caller, made in the first process of its pid
+// namespace; what could not be made, in words, or "".
+static std::string isolate()
+{
+	const struct {
+		const char *what, *source, *target, *type, *options;
+		unsigned long flags;
+	} mounts[] = {
+	    {"a proc of its own on /proc", "proc", "/proc", "proc", nullptr, 0},
+	    {"a tmpfs on /run", "tmpfs", "/run", "tmpfs", nullptr, 0},
+	    {"a devpts instance of its own on /dev/pts", "devpts", "/dev/pts", "devpts",
+		"newinstance,ptmxmode=0666,mode=0620", 0},
+	    {"its ptmx on /dev/ptmx", "/dev/pts/ptmx", "/dev/ptmx", "none", nullptr, MS_BIND},
+	    {"a tmpfs on /dev/shm", "tmpfs", "/dev/shm", "tmpfs", nullptr, 0},
+	};
+
+	for (const auto &m : mounts)
+		if (mount(m.source, m.target, m.type, m.flags, m.options) != 0)
+			return std::string("cannot mount ") + m.what + ": " + strerror(errno);
+	if (mkdir("/run/systemd", 0755) != 0 || mkdir("/run/systemd/system", 0755) != 0 ||
+	    mkdir("/run/systemd/sessions", 0755) != 0)
+		return std::string("cannot make logind's directories: ") + strerror(errno);
+	return "";
+}
+
 bool isolated(const std::function<void()> &fn)
 {
 	return caller([&] {
@@ -331,15 +435,10 @@ bool isolated(const std::function<void()> &fn)
 		must(unshare(CLONE_NEWPID) == 0);
 		const pid_t init = fork();
 		if (init == 0) {
-			must(mount("proc", "/proc", "proc", 0, nullptr) == 0);
-			must(mount("tmpfs", "/run", "tmpfs", 0, nullptr) == 0);
-			must(mkdir("/run/systemd", 0755) == 0 && mkdir("/run/systemd/system", 0755) == 0 &&
-			    mkdir("/run/systemd/sessions", 0755) == 0);
+			must(isolate().empty());
 			records("/run/utmp", {});
 			utmpname("/run/utmp");
-			must(mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") == 0);
-			must(mount("/dev/pts/ptmx", "/dev/ptmx", "none", MS_BIND, nullptr) == 0);
-			must(mount("tmpfs", "/dev/shm", "tmpfs", 0, nullptr) == 0);
+			isolating = true;
 			fn();
 			reap();
 			_exit(0);

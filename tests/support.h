@@ -91,6 +91,18 @@ std::string no_private_root(int namespaces = 0);
 			GTEST_SKIP() << why_; \
 	} while (0)
 
+// Why a test cannot, here, name the file of a descriptor, as ttyname and
+// the probe do through /proc; empty when it can.
+std::string no_proc();
+
+// Skips the test, saying why, where /proc is not mounted (a bare chroot).
+#define NEEDS_PROC() \
+	do { \
+		const std::string why_ = no_proc(); \
+		if (!why_.empty()) \
+			GTEST_SKIP() << why_; \
+	} while (0)
+
 // Skips the test where the module is built without logind's sessions.
 #if DOWALL_LOGIND
 #define NEEDS_LOGIND() (void)0

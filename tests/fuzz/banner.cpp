@@ -3,7 +3,8 @@
 
 // The module's source itself, so that its static composers can be called
 // here without a fork.
-#include "dowall.cpp" // NOLINT(bugprone-suspicious-include)
+#include "dowall.cpp"    // NOLINT(bugprone-suspicious-include)
+#include "terminals.cpp" // NOLINT(bugprone-suspicious-include)
 
 #include <stdint.h>
 #include <stdlib.h>

@@ -1,0 +1,345 @@
+// The terminals of the logged-in users: those the login records name, the
+// TTYs of logind's sessions, and the ptys those users own.
+// SPDX-License-Identifier: MIT
+
+#include "terminals.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utmp.h>
+
+#if DOWALL_LOGIND
+#include <systemd/sd-login.h>
+#endif
+
+// Whether path has a ".." component, which could lead out of /dev.
+static bool climbs(const char *path)
+{
+	for (const char *p = path; (p = strstr(p, "..")) != nullptr; p++)
+		if ((p == path || p[-1] == '/') && (p[2] == '\0' || p[2] == '/'))
+			return true;
+	return false;
+}
+
+// Composes the path of the terminal named by the first len bytes of name,
+// relative to /dev/ or beginning with it; false if it must not be opened.
+// A name too long for path is refused, never cut.
+static bool devpath(char *path, size_t size, const char *name, size_t len)
+{
+	if (len >= 5 && strncmp(name, "/dev/", 5) == 0) {
+		name += 5;
+		len -= 5;
+	}
+	const int n = snprintf(path, size, "/dev/%.*s", static_cast<int>(len), name);
+	return n >= 0 && static_cast<size_t>(n) < size && !climbs(path);
+}
+
+// Device numbers of the terminals the records and sessions gave, so that
+// a later source adds only what no earlier one gave. Past its size a
+// device is not remembered and may be written twice: better than left out.
+static dev_t seen[4096];
+static size_t nseen;
+
+bool examine(struct term *t)
+{
+	struct stat st;
+
+	// A record or a session may name any file.
+	if (t->dev == 0) {
+		if (stat(t->w.path, &st) != 0 || !S_ISCHR(st.st_mode))
+			return false;
+		t->dev = st.st_rdev;
+	}
+	if (t->w.user == nullptr)
+		for (size_t i = 0; i < nseen; i++)
+			if (seen[i] == t->dev)
+				return false;
+	// Nothing comes after the owned ptys: they need no remembering.
+	if (t->owner == static_cast<uid_t>(-1) && nseen < sizeof seen / sizeof seen[0])
+		seen[nseen++] = t->dev;
+	return true;
+}
+
+// The logged-in users. Past its size a user is not remembered, and only
+// the terminals the records and sessions name reach them.
+static uid_t users[4096];
+static size_t nusers;
+
+static void login(uid_t uid)
+{
+	for (size_t i = 0; i < nusers; i++)
+		if (users[i] == uid)
+			return;
+	if (nusers < sizeof users / sizeof users[0])
+		users[nusers++] = uid;
+}
+
+static bool loggedin(uid_t uid)
+{
+	for (size_t i = 0; i < nusers; i++)
+		if (users[i] == uid)
+			return true;
+	return false;
+}
+
+// The names the records gave so far: a host's records repeat a few names
+// many times, and each is looked up once. Past its size a name is looked
+// up again.
+static char names[256][sizeof utmp::ut_user + 1];
+static size_t nnames;
+
+// Logs in the user a record names.
+static void byname(const char *name)
+{
+	// Room for any sane entry; the caller's own getpw* results stay theirs.
+	static char buf[16384];
+	struct passwd pw, *found = nullptr;
+
+	for (size_t i = 0; i < nnames; i++)
+		if (strcmp(names[i], name) == 0)
+			return;
+	if (nnames < sizeof names / sizeof names[0])
+		strcpy(names[nnames++], name);
+	if (getpwnam_r(name, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
+		login(pw.pw_uid);
+}
+
+#if DOWALL_LOGIND
+// sd-login, from libsystemd loaded at run time rather than linked: programs
+// that link the module need no more, and a host without it still has the
+// login records.
+static struct {
+	bool tried;
+	decltype(&sd_get_sessions) list;
+	decltype(&sd_session_get_class) kind;
+	decltype(&sd_session_get_state) state;
+	decltype(&sd_session_get_uid) uid;
+	decltype(&sd_session_get_tty) tty;
+} sd;
+
+template <typename Fn> static void lookup(void *lib, Fn *fn, const char *name)
+{
+	*fn = reinterpret_cast<Fn>(dlsym(lib, name));
+}
+
+// Whether sd-login is there; loads it the first time.
+static bool loadsd()
+{
+	if (!sd.tried) {
+		sd.tried = true;
+		// Without systemd as init there is no logind, and nothing to load.
+		if (access("/run/systemd/system", F_OK) != 0)
+			return false;
+		void *lib = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+		if (lib == nullptr)
+			return false;
+		lookup(lib, &sd.list, "sd_get_sessions");
+		lookup(lib, &sd.kind, "sd_session_get_class");
+		lookup(lib, &sd.state, "sd_session_get_state");
+		lookup(lib, &sd.uid, "sd_session_get_uid");
+		lookup(lib, &sd.tty, "sd_session_get_tty");
+		if (!sd.kind || !sd.state || !sd.uid || !sd.tty)
+			sd.list = nullptr;
+	}
+	return sd.list != nullptr;
+}
+
+// Whether a session class is one of a user's, "user" or a variant such as
+// "user-early"; greeters, lock screens and managers get nothing.
+static bool userclass(const char *kind)
+{
+	return strncmp(kind, "user", 4) == 0 && (kind[4] == '\0' || kind[4] == '-');
+}
+
+// A session that is a user's and not closing logs its user in, and gives
+// its TTY where logind knows one.
+static void session(const char *name, visitfn *visit, void *arg)
+{
+	char path[sizeof "/dev/" + UT_LINESIZE];
+	struct term t = {{path, nullptr, static_cast<uid_t>(-1), name}, 0, static_cast<uid_t>(-1)};
+	char *kind = nullptr, *state = nullptr, *tty = nullptr;
+
+	if (sd.kind(name, &kind) >= 0 && userclass(kind) && sd.state(name, &state) >= 0 &&
+	    strcmp(state, "closing") != 0) {
+		if (sd.uid(name, &t.w.uid) >= 0)
+			login(t.w.uid);
+		else
+			t.w.uid = static_cast<uid_t>(-1);
+		if (sd.tty(name, &tty) >= 0 && tty != nullptr && tty[0] != '\0' &&
+		    devpath(path, sizeof path, tty, strlen(tty)))
+			visit(&t, arg);
+	}
+	free(kind);
+	free(state);
+	free(tty);
+}
+
+static int byid(const void *a, const void *b)
+{
+	return strverscmp(*static_cast<char *const *>(a), *static_cast<char *const *>(b));
+}
+
+// Every session logind lists, in the order of their ids, numbers in
+// numeric order, so that a broadcast is the same each time.
+static void sessions(visitfn *visit, void *arg)
+{
+	char **names = nullptr;
+	const int n = loadsd() ? sd.list(&names) : 0;
+
+	if (n > 0 && names != nullptr) {
+		qsort(names, static_cast<size_t>(n), sizeof *names, byid);
+		for (int i = 0; i < n; i++) {
+			session(names[i], visit, arg);
+			free(names[i]);
+		}
+	}
+	free(names);
+}
+#else
+static bool loadsd()
+{
+	return false;
+}
+
+static void sessions(visitfn * /*visit*/, void * /*arg*/)
+{
+}
+#endif
+
+// The number a /dev/pts entry's name gives, or -1: only plain decimal
+// numbers name ptys.
+static long ptynumber(const char *name)
+{
+	long n = 0;
+
+	if (name[0] == '0' && name[1] != '\0')
+		return -1;
+	for (const char *p = name; *p != '\0'; p++) {
+		if (*p < '0' || *p > '9' || p - name >= 9)
+			return -1;
+		n = n * 10 + (*p - '0');
+	}
+	return name[0] != '\0' ? n : -1;
+}
+
+// The ptys that logged-in users own, by number: every terminal a user
+// opens (a login's, a tmux pane's, a terminal window's) is theirs, so no
+// process need be looked at. The numbers are taken a window at a time, so
+// that any number of ptys fits in fixed storage; the default limit of
+// 4096 ptys makes one window.
+static void owned(visitfn *visit, void *arg)
+{
+	static struct {
+		dev_t dev;
+		uid_t uid;
+	} found[4096];
+	const long size = sizeof found / sizeof found[0];
+	char buf[4096], path[sizeof "/dev/pts/" + 10];
+
+	if (nusers == 0)
+		return;
+	const int dir = open("/dev/pts", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (dir < 0)
+		return;
+	for (long base = 0, beyond = 1; beyond; base += size) {
+		beyond = 0;
+		memset(found, 0, sizeof found);
+		lseek(dir, 0, SEEK_SET);
+		for (ssize_t n; (n = getdents64(dir, buf, sizeof buf)) > 0;) {
+			for (ssize_t at = 0; at < n;) {
+				const struct dirent64 *d = reinterpret_cast<struct dirent64 *>(buf + at);
+				const long k = ptynumber(d->d_name);
+				struct stat st;
+
+				at += d->d_reclen;
+				if (k >= base + size)
+					beyond = 1;
+				if (k < base || k >= base + size ||
+				    fstatat(dir, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+				    !S_ISCHR(st.st_mode) || st.st_rdev == 0 || !loggedin(st.st_uid))
+					continue;
+				found[k - base].dev = st.st_rdev;
+				found[k - base].uid = st.st_uid;
+			}
+		}
+		for (long i = 0; i < size; i++) {
+			if (found[i].dev == 0)
+				continue;
+			snprintf(path, sizeof path, "/dev/pts/%u", static_cast<unsigned>(base + i));
+			struct term t = {{path, nullptr, found[i].uid, nullptr}, found[i].dev, found[i].uid};
+			visit(&t, arg);
+		}
+	}
+	close(dir);
+}
+
+void terminals(visitfn *visit, void *arg)
+{
+	char path[sizeof "/dev/" + UT_LINESIZE];
+	char user[sizeof utmp::ut_user + 1];
+	struct term t = {{path, user, static_cast<uid_t>(-1), nullptr}, 0, static_cast<uid_t>(-1)};
+	struct utmp *ut;
+
+	nseen = 0;
+	nusers = 0;
+	nnames = 0;
+	while ((ut = getutent()) != nullptr) {
+		if (ut->ut_type != USER_PROCESS || ut->ut_user[0] == '\0')
+			continue;
+		// A line or user fills its field without a terminator when it is
+		// that long; "/dev/" and a whole line always fit in path.
+		snprintf(user, sizeof user, "%.*s", static_cast<int>(sizeof ut->ut_user), ut->ut_user);
+		t.dev = 0;
+		if (devpath(path, sizeof path, ut->ut_line, strnlen(ut->ut_line, sizeof ut->ut_line)))
+			visit(&t, arg);
+		byname(user);
+	}
+	sessions(visit, arg);
+	owned(visit, arg);
+}
+
+void preload()
+{
+	static bool loaded;
+
+	if (!loaded) {
+		loaded = true;
+		loadsd();
+		// The password database's modules load at their first lookup: one
+		// that finds nothing goes through them all.
+		byname("");
+	}
+}
+
+// Hands examined terminals on to a caller's fn.
+struct handover {
+	void (*fn)(const struct wallterm *t, void *arg);
+	void *arg;
+	int n;
+};
+
+static void handon(struct term *t, void *arg)
+{
+	struct handover *h = static_cast<struct handover *>(arg);
+
+	if (!examine(t))
+		return;
+	h->fn(&t->w, h->arg);
+	h->n++;
+}
+
+int wallterms(void (*fn)(const struct wallterm *t, void *arg), void *arg)
+{
+	struct handover h = {fn, arg, 0};
+
+	setutent();
+	terminals(handon, &h);
+	endutent();
+	return h.n;
+}
