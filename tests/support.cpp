@@ -310,7 +310,7 @@ std::string no_proc()
 
 	if (readlink("/proc/self/exe", buf, sizeof buf) > 0)
 		return "";
-	return "needs /proc, to name the files of descriptors: it is not mounted here (a bare chroot?)";
+	return "/proc is not mounted here (a bare chroot?)";
 }
 
 void passwd(const std::string &text)

@@ -100,7 +100,7 @@ std::string no_proc();
 	do { \
 		const std::string why_ = no_proc(); \
 		if (!why_.empty()) \
-			GTEST_SKIP() << why_; \
+			GTEST_SKIP() << "needs /proc, to name the files of descriptors: " << why_; \
 	} while (0)
 
 // Skips the test where the module is built without logind's sessions.
