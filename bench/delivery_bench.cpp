@@ -85,11 +85,25 @@ void descriptors(size_t n)
 		die("setrlimit");
 }
 
-// The first n terminals, and a login-records file that lists just them,
-// or none of them.
+// Whether /run and /dev/pts are the bench's own, so that it lists sessions
+// of its own as logind would and a broadcast finds no pty but its own: it
+// needs root.
+bool ownrun;
+// The user of the records: where the ptys are the bench's own, the one who
+// owns them, so that a broadcast looking for that user's ptys finds them
+// all written already; elsewhere a name that no password database can hold
+// (":" separates its fields), so that it finds no one's.
+std::string recorded = "dowall:bench";
+
+// Exactly n terminals, so that a look through /dev/pts finds no more than
+// asked for, and a login-records file that lists just them, or none of them.
 void terminals(size_t n, bool listed = true)
 {
 	descriptors(n);
+	for (; terms.size() > n; terms.pop_back()) {
+		close(terms.back().master);
+		close(terms.back().slave);
+	}
 	while (terms.size() < n) {
 		Term t;
 		char name[64];
@@ -111,7 +125,7 @@ void terminals(size_t n, bool listed = true)
 		ut.ut_type = USER_PROCESS;
 		ut.ut_pid = getpid();
 		strncpy(ut.ut_line, terms[i].path.c_str() + 5, sizeof ut.ut_line);
-		strncpy(ut.ut_user, "bench", sizeof ut.ut_user);
+		strncpy(ut.ut_user, recorded.c_str(), sizeof ut.ut_user);
 		if (write(f, &ut, sizeof ut) != sizeof ut)
 			die("write");
 	}
@@ -258,9 +272,6 @@ BENCHMARK(BM_Deliver)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
 
-// Whether /run and the control groups are the bench's own, so that it can
-// list sessions of its own as logind would: it needs root.
-bool ownrun;
 const char scopes[] = "/sys/fs/cgroup/dowall-bench.slice";
 // The leader of each session that has one, as ssh logins have.
 std::vector<pid_t> leaders;
@@ -270,10 +281,15 @@ void own()
 	if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
 	    mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
 	    mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0 ||
-	    mount("cgroup2", "/sys/fs/cgroup", "cgroup2", 0, nullptr) != 0)
+	    mount("cgroup2", "/sys/fs/cgroup", "cgroup2", 0, nullptr) != 0 ||
+	    mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0 ||
+	    mount("/dev/pts/ptmx", "/dev/ptmx", nullptr, MS_BIND, nullptr) != 0)
 		return;
 	ownrun = mkdir("/run/systemd", 0755) == 0 && mkdir("/run/systemd/sessions", 0755) == 0 &&
 	    (mkdir(scopes, 0755) == 0 || errno == EEXIST);
+	const struct passwd *pw = getpwuid(0);
+	if (ownrun && pw != nullptr)
+		recorded = pw->pw_name;
 }
 
 std::string scope(size_t i)
