@@ -133,14 +133,27 @@ void terminals(size_t n, bool listed = true)
 	utmpname(db);
 }
 
-// Empties the terminals, so that every delivery finds room.
-void drain(size_t n)
+// Empties the terminals, so that every delivery finds room; how many had
+// anything to read.
+size_t drain(size_t n)
 {
 	char buf[4096];
+	size_t had = 0;
 
-	for (size_t i = 0; i < n; i++)
-		while (read(terms[i].master, buf, sizeof buf) > 0)
-			;
+	for (size_t i = 0; i < n; i++) {
+		ssize_t got = read(terms[i].master, buf, sizeof buf);
+		had += got > 0;
+		while (got > 0)
+			got = read(terms[i].master, buf, sizeof buf);
+	}
+	return had;
+}
+
+// What share of the n terminals each broadcast reached: a build that
+// leaves some out looks the cheaper for it.
+benchmark::Counter share(size_t reached, size_t n)
+{
+	return {static_cast<double>(reached) / static_cast<double>(n), benchmark::Counter::kAvgIterations};
 }
 
 // The banner as the broadcast composes it for this process.
@@ -175,11 +188,13 @@ std::vector<std::string> lines(const std::string &s)
 }
 
 // Seconds that fn takes in a child of its own, as the broadcast's walk
-// does, so that both pay for one process.
+// does, so that both pay for one process. A floor that failed part way
+// would look cheap, so its failure ends the bench.
 template <typename Fn> double forked(Fn fn)
 {
 	double t0 = now();
 	pid_t pid = fork();
+	int status;
 
 	if (pid < 0)
 		die("fork");
@@ -187,8 +202,24 @@ template <typename Fn> double forked(Fn fn)
 		fn();
 		_exit(0);
 	}
-	waitpid(pid, nullptr, 0);
+	if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+		fprintf(stderr, "a floor failed\n");
+		exit(1);
+	}
 	return now() - t0;
+}
+
+// Open, the given writes, close, in a floor's child.
+void put(const char *path, const std::vector<std::string> &pieces)
+{
+	int d = open(path, O_WRONLY | O_NONBLOCK);
+
+	if (d < 0)
+		_exit(1);
+	for (const std::string &p : pieces)
+		if (write(d, p.data(), p.size()) < 0)
+			_exit(1);
+	close(d);
 }
 
 double module(const char *text)
@@ -207,15 +238,8 @@ double module(const char *text)
 double direct(size_t n, const std::vector<std::string> &pieces)
 {
 	return forked([&] {
-		for (size_t i = 0; i < n; i++) {
-			int d = open(terms[i].path.c_str(), O_WRONLY | O_NONBLOCK);
-			if (d < 0)
-				continue;
-			for (const std::string &p : pieces)
-				if (write(d, p.data(), p.size()) < 0)
-					_exit(1);
-			close(d);
-		}
+		for (size_t i = 0; i < n; i++)
+			put(terms[i].path.c_str(), pieces);
 	});
 }
 
@@ -246,13 +270,14 @@ void BM_Deliver(benchmark::State &state)
 	// The banner ends in a line feed, so its lines and the text's are these.
 	const std::vector<std::string> pieces = lines(bytes);
 	double tm = 0, tr = 0, ts = 0, tw = 0;
+	size_t reached = 0;
 
 	terminals(n);
 	module(text); // the one-time set-up of the first call
 	drain(n);
 	for (auto _ : state) {
 		double m = module(text);
-		drain(n);
+		reached += drain(n);
 		tr += direct(n, whole);
 		drain(n);
 		ts += direct(n, pieces);
@@ -271,6 +296,7 @@ void BM_Deliver(benchmark::State &state)
 	state.counters["x_raw"] = tm / tr;
 	state.counters["x_same"] = tm / ts;
 	state.counters["writes"] = static_cast<double>(pieces.size());
+	state.counters["reached"] = share(reached, n);
 }
 BENCHMARK(BM_Deliver)
     ->ArgNames({"ttys", "lines"})
@@ -424,6 +450,7 @@ void BM_Sessions(benchmark::State &state)
 	const std::string bytes = banner() + oneline;
 	void *lib = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
 	double tm = 0, tf = 0;
+	size_t reached = 0;
 
 	if (!ownrun || lib == nullptr)
 		return state.SkipWithError("needs root, for a /run of its own, and libsystemd");
@@ -434,9 +461,12 @@ void BM_Sessions(benchmark::State &state)
 	drain(n);
 	for (auto _ : state) {
 		double m = module(oneline);
-		drain(n);
+		reached += drain(n);
 		tf += listed(n, bytes);
-		drain(n);
+		if (drain(n) != n) {
+			state.SkipWithError("the floor left a terminal out");
+			break;
+		}
 		tm += m;
 		state.SetIterationTime(m);
 	}
@@ -445,6 +475,7 @@ void BM_Sessions(benchmark::State &state)
 	state.counters["module_us"] = tm * per;
 	state.counters["floor_us"] = tf * per;
 	state.counters["x_floor"] = tm / tf;
+	state.counters["reached"] = share(reached, n);
 }
 BENCHMARK(BM_Sessions)
     ->ArgNames({"sessions", "leader"})
