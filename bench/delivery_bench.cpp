@@ -2,9 +2,10 @@
 // same bytes to the same terminals can cost, and what the caller waits for.
 // SPDX-License-Identifier: MIT
 
+#include <dirent.h>
 #include <dlfcn.h>
-#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pty.h>
 #include <pwd.h>
 #include <sched.h>
@@ -12,7 +13,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -21,6 +21,7 @@
 #include <unistd.h>
 #include <utmp.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -85,11 +86,40 @@ void descriptors(size_t n)
 		die("setrlimit");
 }
 
-// The first n terminals, and a login-records file that lists just them,
-// or none of them.
+// Whether /run and /dev/pts are the bench's own, so that it lists sessions
+// of its own as logind would and a broadcast finds no pty but its own: it
+// needs root.
+bool ownrun;
+// The user of the records: where the ptys are the bench's own, the one who
+// owns them, so that a broadcast looking for that user's ptys finds them
+// all written already; elsewhere a name that no password database can hold
+// (":" separates its fields), so that it finds no one's.
+std::string recorded = "dowall:bench";
+
+void own()
+{
+	if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
+	    mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+	    mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0 ||
+	    mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0 ||
+	    // openpty opens /dev/ptmx, which must make ptys of this instance.
+	    mount("/dev/pts/ptmx", "/dev/ptmx", nullptr, MS_BIND, nullptr) != 0)
+		return;
+	ownrun = mkdir("/run/systemd", 0755) == 0 && mkdir("/run/systemd/sessions", 0755) == 0;
+	const struct passwd *pw = getpwuid(0);
+	if (ownrun && pw != nullptr)
+		recorded = pw->pw_name;
+}
+
+// Exactly n terminals, so that a look through /dev/pts finds no more than
+// asked for, and a login-records file that lists just them, or none of them.
 void terminals(size_t n, bool listed = true)
 {
 	descriptors(n);
+	for (; terms.size() > n; terms.pop_back()) {
+		close(terms.back().master);
+		close(terms.back().slave);
+	}
 	while (terms.size() < n) {
 		Term t;
 		char name[64];
@@ -111,7 +141,7 @@ void terminals(size_t n, bool listed = true)
 		ut.ut_type = USER_PROCESS;
 		ut.ut_pid = getpid();
 		strncpy(ut.ut_line, terms[i].path.c_str() + 5, sizeof ut.ut_line);
-		strncpy(ut.ut_user, "bench", sizeof ut.ut_user);
+		strncpy(ut.ut_user, recorded.c_str(), sizeof ut.ut_user);
 		if (write(f, &ut, sizeof ut) != sizeof ut)
 			die("write");
 	}
@@ -119,14 +149,27 @@ void terminals(size_t n, bool listed = true)
 	utmpname(db);
 }
 
-// Empties the terminals, so that every delivery finds room.
-void drain(size_t n)
+// Empties the terminals, so that every delivery finds room; how many had
+// anything to read.
+size_t drain(size_t n)
 {
 	char buf[4096];
+	size_t had = 0;
 
-	for (size_t i = 0; i < n; i++)
-		while (read(terms[i].master, buf, sizeof buf) > 0)
-			;
+	for (size_t i = 0; i < n; i++) {
+		ssize_t got = read(terms[i].master, buf, sizeof buf);
+		had += got > 0;
+		while (got > 0)
+			got = read(terms[i].master, buf, sizeof buf);
+	}
+	return had;
+}
+
+// What share of the n terminals each broadcast reached: a build that
+// leaves some out looks the cheaper for it.
+benchmark::Counter share(size_t reached, size_t n)
+{
+	return {static_cast<double>(reached) / static_cast<double>(n), benchmark::Counter::kAvgIterations};
 }
 
 // The banner as the broadcast composes it for this process.
@@ -161,11 +204,13 @@ std::vector<std::string> lines(const std::string &s)
 }
 
 // Seconds that fn takes in a child of its own, as the broadcast's walk
-// does, so that both pay for one process.
+// does, so that both pay for one process. A floor that failed part way
+// would look cheap, so its failure ends the bench.
 template <typename Fn> double forked(Fn fn)
 {
 	double t0 = now();
 	pid_t pid = fork();
+	int status;
 
 	if (pid < 0)
 		die("fork");
@@ -173,8 +218,24 @@ template <typename Fn> double forked(Fn fn)
 		fn();
 		_exit(0);
 	}
-	waitpid(pid, nullptr, 0);
+	if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+		fprintf(stderr, "a floor failed\n");
+		exit(1);
+	}
 	return now() - t0;
+}
+
+// Open, the given writes, close, in a floor's child.
+void put(const char *path, const std::vector<std::string> &pieces)
+{
+	int d = open(path, O_WRONLY | O_NONBLOCK);
+
+	if (d < 0)
+		_exit(1);
+	for (const std::string &p : pieces)
+		if (write(d, p.data(), p.size()) < 0)
+			_exit(1);
+	close(d);
 }
 
 double module(const char *text)
@@ -193,15 +254,8 @@ double module(const char *text)
 double direct(size_t n, const std::vector<std::string> &pieces)
 {
 	return forked([&] {
-		for (size_t i = 0; i < n; i++) {
-			int d = open(terms[i].path.c_str(), O_WRONLY | O_NONBLOCK);
-			if (d < 0)
-				continue;
-			for (const std::string &p : pieces)
-				if (write(d, p.data(), p.size()) < 0)
-					_exit(1);
-			close(d);
-		}
+		for (size_t i = 0; i < n; i++)
+			put(terms[i].path.c_str(), pieces);
 	});
 }
 
@@ -217,8 +271,12 @@ double walk()
 	});
 }
 
-// One broadcast to n terminals and both floors over the same terminals, in
-// turns, so that drift in the machine reaches all three alike.
+// One broadcast to n terminals and the floors over the same terminals, in
+// turns, so that drift in the machine reaches them all alike. The design
+// floor is what the design itself must do per terminal: the records read
+// (the walk) and one open, one write and one close (the raw floor). It
+// counts two forks to the broadcast's one, so with few terminals it is
+// generous.
 void BM_Deliver(benchmark::State &state)
 {
 	const size_t n = state.range(0);
@@ -228,13 +286,14 @@ void BM_Deliver(benchmark::State &state)
 	// The banner ends in a line feed, so its lines and the text's are these.
 	const std::vector<std::string> pieces = lines(bytes);
 	double tm = 0, tr = 0, ts = 0, tw = 0;
+	size_t reached = 0;
 
 	terminals(n);
 	module(text); // the one-time set-up of the first call
 	drain(n);
 	for (auto _ : state) {
 		double m = module(text);
-		drain(n);
+		reached += drain(n);
 		tr += direct(n, whole);
 		drain(n);
 		ts += direct(n, pieces);
@@ -248,9 +307,12 @@ void BM_Deliver(benchmark::State &state)
 	state.counters["raw_us"] = tr * per;
 	state.counters["same_us"] = ts * per;
 	state.counters["walk_us"] = tw * per;
+	state.counters["design_us"] = (tr + tw) * per;
+	state.counters["x_design"] = tm / (tr + tw);
 	state.counters["x_raw"] = tm / tr;
 	state.counters["x_same"] = tm / ts;
 	state.counters["writes"] = static_cast<double>(pieces.size());
+	state.counters["reached"] = share(reached, n);
 }
 BENCHMARK(BM_Deliver)
     ->ArgNames({"ttys", "lines"})
@@ -258,91 +320,35 @@ BENCHMARK(BM_Deliver)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
 
-// Whether /run and the control groups are the bench's own, so that it can
-// list sessions of its own as logind would: it needs root.
-bool ownrun;
-const char scopes[] = "/sys/fs/cgroup/dowall-bench.slice";
-// The leader of each session that has one, as ssh logins have.
-std::vector<pid_t> leaders;
+// Session i's user is firstuid + i: never root, who owns the records'
+// terminals, so that a session reaches its own pty alone.
+const uid_t firstuid = 5000;
 
-void own()
-{
-	if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
-	    mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-	    mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0 ||
-	    mount("cgroup2", "/sys/fs/cgroup", "cgroup2", 0, nullptr) != 0)
-		return;
-	ownrun = mkdir("/run/systemd", 0755) == 0 && mkdir("/run/systemd/sessions", 0755) == 0 &&
-	    (mkdir(scopes, 0755) == 0 || errno == EEXIST);
-}
-
-std::string scope(size_t i)
-{
-	return std::string(scopes) + "/session-" + std::to_string(i + 1) + ".scope";
-}
-
-// A session's leader in the session's control group, without a terminal,
-// and its child, which holds terminal i.
-pid_t leader(size_t i)
-{
-	int ready[2];
-
-	if (mkdir(scope(i).c_str(), 0755) != 0 || pipe(ready) != 0)
-		die("session");
-	pid_t pid = fork();
-	if (pid == 0) {
-		int f = open((scope(i) + "/cgroup.procs").c_str(), O_WRONLY);
-		if (f < 0 || write(f, "0", 1) != 1 || setsid() < 0)
-			_exit(1);
-		if (fork() == 0) {
-			if (setsid() < 0 || ioctl(terms[i].slave, TIOCSCTTY, 0) != 0)
-				_exit(1);
-			if (write(ready[1], "x", 1) != 1)
-				_exit(1);
-			pause();
-		}
-		pause();
-	}
-	char c;
-	if (pid < 0 || read(ready[0], &c, 1) != 1)
-		die("leader");
-	close(ready[0]);
-	close(ready[1]);
-	return pid;
-}
-
-// No session, and no systemd as init: the records walk alone.
+// No session, no systemd as init and no terminal: the records walk alone.
+// Only in the bench's own /run, whose session files these are.
 void nosessions()
 {
+	if (!ownrun)
+		return;
 	rmdir("/run/systemd/system");
 	for (size_t i = 0; i < terms.size(); i++)
 		unlink(("/run/systemd/sessions/" + std::to_string(i + 1)).c_str());
-	for (size_t i = 0; i < leaders.size(); i++) {
-		int f = open((scope(i) + "/cgroup.kill").c_str(), O_WRONLY);
-		if (f < 0 || write(f, "1", 1) != 1)
-			die("cgroup.kill");
-		close(f);
-		waitpid(leaders[i], nullptr, 0);
-		while (rmdir(scope(i).c_str()) != 0 && errno == EBUSY)
-			usleep(1000);
-	}
-	leaders.clear();
+	terminals(0, false);
 }
 
-// n sessions, each with a terminal of its own that no record lists: its
-// TTY, or through its leader.
-void sessions(size_t n, bool byleader)
+// n sessions of users of their own, each of whom owns one terminal that no
+// record lists: given as the session's TTY, or only owned.
+void sessions(size_t n, bool owned)
 {
 	nosessions();
 	terminals(n, false);
 	for (size_t i = 0; i < n; i++) {
-		std::string text = "UID=0\nCLASS=user\nSTATE=active\n";
-		if (byleader) {
-			leaders.push_back(leader(i));
-			text += "LEADER=" + std::to_string(leaders.back()) + "\n";
-		} else {
+		const uid_t uid = firstuid + static_cast<uid_t>(i);
+		std::string text = "UID=" + std::to_string(uid) + "\nCLASS=user\nSTATE=active\n";
+		if (!owned)
 			text += "TTY=" + terms[i].path.substr(5) + "\n";
-		}
+		if (fchown(terms[i].slave, uid, static_cast<gid_t>(-1)) != 0)
+			die("fchown");
 		int f = open(("/run/systemd/sessions/" + std::to_string(i + 1)).c_str(),
 		    O_WRONLY | O_CREAT | O_TRUNC, 0644);
 		if (f < 0 || write(f, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
@@ -354,67 +360,85 @@ void sessions(size_t n, bool byleader)
 }
 
 // The floor of the sessions walk: the sessions listed with sd-login and
-// asked what any walk must ask (class, state, then TTY, then leader), each
-// one's terminal written directly. Each question reads the session's file
-// anew, and that dominates.
-double listed(size_t n, const std::string &bytes)
+// asked what any walk must (class, state, user, TTY), each TTY written,
+// then every pty that a listed user owns and no TTY gave, from one reading
+// of /dev/pts and one stat per entry. Each question reads the session's
+// file anew, and that dominates.
+double listed(const std::vector<std::string> &whole)
 {
 	return forked([&] {
 		void *lib = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
-		using List = int (*)(char ***);
-		using Tty = int (*)(const char *, char **);
-		using Leader = int (*)(const char *, pid_t *);
-		auto list = reinterpret_cast<List>(dlsym(lib, "sd_get_sessions"));
-		auto kind = reinterpret_cast<Tty>(dlsym(lib, "sd_session_get_class"));
-		auto state = reinterpret_cast<Tty>(dlsym(lib, "sd_session_get_state"));
-		auto tty = reinterpret_cast<Tty>(dlsym(lib, "sd_session_get_tty"));
-		auto lead = reinterpret_cast<Leader>(dlsym(lib, "sd_session_get_leader"));
+		using Text = int (*)(const char *, char **);
+		using Uid = int (*)(const char *, uid_t *);
+		auto list = reinterpret_cast<int (*)(char ***)>(dlsym(lib, "sd_get_sessions"));
+		auto kind = reinterpret_cast<Text>(dlsym(lib, "sd_session_get_class"));
+		auto state = reinterpret_cast<Text>(dlsym(lib, "sd_session_get_state"));
+		auto user = reinterpret_cast<Uid>(dlsym(lib, "sd_session_get_uid"));
+		auto tty = reinterpret_cast<Text>(dlsym(lib, "sd_session_get_tty"));
+		std::vector<uid_t> uids;
+		std::vector<unsigned long> given; // pty numbers written as TTYs
 		char **names = nullptr;
 		const int k = list(&names);
+		char path[sizeof "/dev/pts/" + NAME_MAX];
 
 		for (int i = 0; i < k; i++) {
-			const size_t at = strtoul(names[i], nullptr, 10) - 1;
 			char *c = nullptr, *s = nullptr, *t = nullptr;
-			pid_t pid;
-			if (at >= n || kind(names[i], &c) < 0 || state(names[i], &s) < 0 ||
-			    (tty(names[i], &t) < 0) != !leaders.empty() ||
-			    (!leaders.empty() && lead(names[i], &pid) < 0))
+			uid_t uid;
+			if (kind(names[i], &c) < 0 || state(names[i], &s) < 0 || user(names[i], &uid) < 0)
 				_exit(1);
+			uids.push_back(uid);
+			if (tty(names[i], &t) >= 0) {
+				snprintf(path, sizeof path, "/dev/%s", t);
+				put(path, whole);
+				given.push_back(strtoul(t + 4, nullptr, 10));
+			}
 			free(c);
 			free(s);
 			free(t);
-			int d = open(terms[at].path.c_str(), O_WRONLY | O_NONBLOCK);
-			if (d < 0 || write(d, bytes.data(), bytes.size()) < 0)
-				_exit(1);
-			close(d);
 			free(names[i]);
 		}
 		free(names);
+		std::sort(uids.begin(), uids.end());
+		std::sort(given.begin(), given.end());
+
+		DIR *dir = opendir("/dev/pts");
+		struct stat st;
+		for (const struct dirent *e; (e = readdir(dir)) != nullptr;) {
+			if (e->d_name[0] < '0' || e->d_name[0] > '9' ||
+			    fstatat(dirfd(dir), e->d_name, &st, 0) != 0 || !S_ISCHR(st.st_mode) ||
+			    !std::binary_search(uids.begin(), uids.end(), st.st_uid) ||
+			    std::binary_search(given.begin(), given.end(), strtoul(e->d_name, nullptr, 10)))
+				continue;
+			snprintf(path, sizeof path, "/dev/pts/%s", e->d_name);
+			put(path, whole);
+		}
+		closedir(dir);
 	});
 }
 
-// One broadcast to n sessions that only logind lists, next to the floor
-// of the same sessions listed and written directly.
+// One broadcast to n sessions that only logind lists, next to the floor of
+// the same work done directly.
 void BM_Sessions(benchmark::State &state)
 {
 	const size_t n = state.range(0);
-	const bool byleader = state.range(1) != 0;
-	const std::string bytes = banner() + oneline;
-	void *lib = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+	const bool owned = state.range(1) != 0;
+	const std::vector<std::string> whole = {banner() + oneline};
 	double tm = 0, tf = 0;
+	size_t reached = 0;
 
-	if (!ownrun || lib == nullptr)
-		return state.SkipWithError("needs root, for a /run of its own, and libsystemd");
-	if (byleader && dlsym(lib, "sd_session_get_leader") == nullptr)
-		return state.SkipWithError("libsystemd has no sd_session_get_leader (before 254)");
-	sessions(n, byleader);
+	if (!ownrun || dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL) == nullptr)
+		return state.SkipWithError("needs root, for a /run and ptys of its own, and libsystemd");
+	sessions(n, owned);
 	module(oneline);
 	drain(n);
 	for (auto _ : state) {
 		double m = module(oneline);
-		drain(n);
-		tf += listed(n, bytes);
-		drain(n);
+		reached += drain(n);
+		tf += listed(whole);
+		if (drain(n) != n) {
+			state.SkipWithError("the floor left a terminal out");
+			break;
+		}
 		tm += m;
 		state.SetIterationTime(m);
 	}
@@ -423,9 +447,10 @@ void BM_Sessions(benchmark::State &state)
 	state.counters["module_us"] = tm * per;
 	state.counters["floor_us"] = tf * per;
 	state.counters["x_floor"] = tm / tf;
+	state.counters["reached"] = share(reached, n);
 }
 BENCHMARK(BM_Sessions)
-    ->ArgNames({"sessions", "leader"})
+    ->ArgNames({"sessions", "owned"})
     ->ArgsProduct({{1, 10, 100}, {0, 1}})
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
@@ -474,7 +499,6 @@ int main(int argc, char **argv)
 	benchmark::RunSpecifiedBenchmarks();
 	benchmark::Shutdown();
 	nosessions();
-	rmdir(scopes);
 	unlink(db);
 	return 0;
 }
