@@ -115,10 +115,12 @@ void feputs(const char *text, FILE *stream)
 	fflush(stream);
 }
 
-// What the child writes to each terminal.
+// What the child writes to each terminal: the banner and the shown start
+// of the text, made once for all terminals, and the rest of the text.
 struct message {
-	const char *banner;
-	const char *text;
+	const char *head;
+	size_t nhead;
+	const char *rest;
 };
 
 // A terminal as an attempt has it: where it is, what it must still be when
@@ -142,16 +144,14 @@ static size_t naside;
 static int send(int d, const struct message *m, size_t *done)
 {
 	char out[4096];
-	const char *p = m->text != nullptr ? m->text : "";
-	size_t at = 0, n = strlen(m->banner);
+	const char *piece = m->head, *p = m->rest;
+	size_t at = 0, n = m->nhead;
 
-	// The banner and the start of the text go out in one write. The same
-	// pieces are made each time, so *done finds its place among them.
-	memcpy(out, m->banner, n);
-	for (;; at += n, n = 0) {
-		n += shown(out + n, sizeof out - n, &p, false);
+	// The same pieces are made each time, so *done finds its place among
+	// them.
+	for (;;) {
 		for (size_t from = *done - at; *done < at + n; from = *done - at) {
-			const ssize_t w = write(d, out + from, n - from);
+			const ssize_t w = write(d, piece + from, n - from);
 
 			if (w < 0 && errno == EINTR)
 				continue;
@@ -161,15 +161,21 @@ static int send(int d, const struct message *m, size_t *done)
 		}
 		if (*p == '\0')
 			return 0;
+		at += n;
+		piece = out;
+		n = shown(out, sizeof out, &p, false);
 	}
 }
 
 // Whether d is still the device p was examined to be, with the owner it
 // must have: a pty freed and taken by another user since is not written.
-static bool same(int d, const struct pending *p)
+// A record's or session's terminal was examined just before its first open.
+static bool same(int d, const struct pending *p, bool second)
 {
 	struct stat st;
 
+	if (!second && p->owner == static_cast<uid_t>(-1))
+		return true;
 	return fstat(d, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == p->dev &&
 	    (p->owner == static_cast<uid_t>(-1) || st.st_uid == p->owner);
 }
@@ -189,7 +195,7 @@ static void deliver(struct pending *p, const struct message *m, bool second)
 	// The open must not wait (for a carrier, say). A terminal refuses a
 	// write that would wait while its queue is full, its output stopped,
 	// or another process writes to it; a wait is bounded by the alarm.
-	if (same(fd, p) && isatty(fd)) {
+	if (same(fd, p, second) && isatty(fd)) {
 		bool wait = second;
 
 		if (!second && send(fd, m, &p->done) == EAGAIN) {
@@ -242,9 +248,16 @@ static void attempt(void (*fn)(void *what, const struct message *m), void *what,
 {
 	fd = -1;
 	alarm(2);
-	if (sigsetjmp(jbuf, 1) == 0) {
+	if (sigsetjmp(jbuf, 0) == 0) {
 		jbufset = 1;
 		fn(what, m);
+	} else {
+		// The jump left the signal blocked, as in its handler: the next
+		// attempt needs it. Done here, not at every sigsetjmp.
+		sigset_t alrm;
+		sigemptyset(&alrm);
+		sigaddset(&alrm, SIGALRM);
+		sigprocmask(SIG_UNBLOCK, &alrm, nullptr);
 	}
 	jbufset = 0;
 	// An abandoned attempt's descriptor is closed here, with no limit.
@@ -263,8 +276,16 @@ static void visit(struct term *t, void *arg)
 // or put aside, then those put aside, waiting for each; then exit.
 [[noreturn]] static void walk(const char *banner, const char *text)
 {
-	struct message m = {banner, text};
+	char head[4096];
+	const char *rest = text != nullptr ? text : "";
+	size_t n = strlen(banner);
 	sigset_t alrm;
+
+	// The banner and the start of the text go out in one write, and are
+	// shown once for all terminals.
+	memcpy(head, banner, n);
+	n += shown(head + n, sizeof head - n, &rest, false);
+	struct message m = {head, n, rest};
 
 	// The limit holds whatever the caller did to the alarm signal since the
 	// first call: a handler of its own, or the signal ignored or blocked.

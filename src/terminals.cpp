@@ -40,11 +40,53 @@ static bool devpath(char *path, size_t size, const char *name, size_t len)
 	return n >= 0 && static_cast<size_t>(n) < size && !climbs(path);
 }
 
-// Device numbers of the terminals the records and sessions gave, so that
-// a later source adds only what no earlier one gave. Past its size a
-// device is not remembered and may be written twice: better than left out.
+// The number a /dev/pts entry's name gives, or -1: only plain decimal
+// numbers name ptys.
+static long ptynumber(const char *name)
+{
+	long n = 0;
+
+	if (name[0] == '0' && name[1] != '\0')
+		return -1;
+	for (const char *p = name; *p != '\0'; p++) {
+		if (*p < '0' || *p > '9' || p - name >= 9)
+			return -1;
+		n = n * 10 + (*p - '0');
+	}
+	return name[0] != '\0' ? n : -1;
+}
+
+// Device numbers of the terminals the records and sessions gave, in order,
+// so that a later source adds only what no earlier one gave. Past its size
+// a device is not remembered and may be written twice: better than left
+// out.
 static dev_t seen[4096];
 static size_t nseen;
+// Of those, the ptys named /dev/pts/N with N below 4096, so that a look
+// through /dev/pts passes them by without a stat of its own.
+static unsigned char named[4096 / 8];
+
+// Where dev is in seen, or would go.
+static size_t place(dev_t dev)
+{
+	size_t lo = 0, hi = nseen;
+
+	while (lo < hi) {
+		const size_t mid = lo + (hi - lo) / 2;
+		if (seen[mid] < dev)
+			lo = mid + 1;
+		else
+			hi = mid;
+	}
+	return lo;
+}
+
+static bool given(dev_t dev)
+{
+	const size_t at = place(dev);
+
+	return at < nseen && seen[at] == dev;
+}
 
 bool examine(struct term *t)
 {
@@ -55,14 +97,20 @@ bool examine(struct term *t)
 		if (stat(t->w.path, &st) != 0 || !S_ISCHR(st.st_mode))
 			return false;
 		t->dev = st.st_rdev;
+		const long k = strncmp(t->w.path, "/dev/pts/", 9) == 0 ? ptynumber(t->w.path + 9) : -1;
+		if (k >= 0 && k < static_cast<long>(sizeof named * 8))
+			named[k / 8] |= 1 << (k % 8);
 	}
-	if (t->w.user == nullptr)
-		for (size_t i = 0; i < nseen; i++)
-			if (seen[i] == t->dev)
-				return false;
+	if (t->w.user == nullptr && given(t->dev))
+		return false;
 	// Nothing comes after the owned ptys: they need no remembering.
-	if (t->owner == static_cast<uid_t>(-1) && nseen < sizeof seen / sizeof seen[0])
-		seen[nseen++] = t->dev;
+	const size_t at = place(t->dev);
+	if (t->owner == static_cast<uid_t>(-1) && nseen < sizeof seen / sizeof seen[0] &&
+	    (at == nseen || seen[at] != t->dev)) {
+		memmove(seen + at + 1, seen + at, (nseen - at) * sizeof *seen);
+		seen[at] = t->dev;
+		nseen++;
+	}
 	return true;
 }
 
@@ -212,22 +260,6 @@ static void sessions(visitfn * /*visit*/, void * /*arg*/)
 }
 #endif
 
-// The number a /dev/pts entry's name gives, or -1: only plain decimal
-// numbers name ptys.
-static long ptynumber(const char *name)
-{
-	long n = 0;
-
-	if (name[0] == '0' && name[1] != '\0')
-		return -1;
-	for (const char *p = name; *p != '\0'; p++) {
-		if (*p < '0' || *p > '9' || p - name >= 9)
-			return -1;
-		n = n * 10 + (*p - '0');
-	}
-	return name[0] != '\0' ? n : -1;
-}
-
 // The ptys that logged-in users own, by number: every terminal a user
 // opens (a login's, a tmux pane's, a terminal window's) is theirs, so no
 // process need be looked at. The numbers are taken a window at a time, so
@@ -260,9 +292,12 @@ static void owned(visitfn *visit, void *arg)
 				at += d->d_reclen;
 				if (k >= base + size)
 					beyond = 1;
+				// One given already is not even attempted.
 				if (k < base || k >= base + size ||
+				    (k < static_cast<long>(sizeof named * 8) && (named[k / 8] & 1 << (k % 8)) != 0) ||
 				    fstatat(dir, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-				    !S_ISCHR(st.st_mode) || st.st_rdev == 0 || !loggedin(st.st_uid))
+				    !S_ISCHR(st.st_mode) || st.st_rdev == 0 || !loggedin(st.st_uid) ||
+				    given(st.st_rdev))
 					continue;
 				found[k - base].dev = st.st_rdev;
 				found[k - base].uid = st.st_uid;
@@ -287,6 +322,7 @@ void terminals(visitfn *visit, void *arg)
 	struct utmp *ut;
 
 	nseen = 0;
+	memset(named, 0, sizeof named);
 	nusers = 0;
 	nnames = 0;
 	while ((ut = getutent()) != nullptr) {
