@@ -271,6 +271,10 @@ static void owned(visitfn *visit, void *arg)
 		dev_t dev;
 		uid_t uid;
 	} found[4096];
+	// Which of found hold a pty: cleared for each window, where found is
+	// only written where a pty is, so that a broadcast's child touches no
+	// more of it than it needs.
+	static unsigned char there[sizeof found / sizeof found[0] / 8];
 	const long size = sizeof found / sizeof found[0];
 	char buf[4096], path[sizeof "/dev/pts/" + 10];
 
@@ -281,7 +285,7 @@ static void owned(visitfn *visit, void *arg)
 		return;
 	for (long base = 0, beyond = 1; beyond; base += size) {
 		beyond = 0;
-		memset(found, 0, sizeof found);
+		memset(there, 0, sizeof there);
 		lseek(dir, 0, SEEK_SET);
 		for (ssize_t n; (n = getdents64(dir, buf, sizeof buf)) > 0;) {
 			for (ssize_t at = 0; at < n;) {
@@ -296,15 +300,16 @@ static void owned(visitfn *visit, void *arg)
 				if (k < base || k >= base + size ||
 				    (k < static_cast<long>(sizeof named * 8) && (named[k / 8] & 1 << (k % 8)) != 0) ||
 				    fstatat(dir, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-				    !S_ISCHR(st.st_mode) || st.st_rdev == 0 || !loggedin(st.st_uid) ||
+				    !S_ISCHR(st.st_mode) || !loggedin(st.st_uid) ||
 				    given(st.st_rdev))
 					continue;
 				found[k - base].dev = st.st_rdev;
 				found[k - base].uid = st.st_uid;
+				there[(k - base) / 8] |= 1 << ((k - base) % 8);
 			}
 		}
 		for (long i = 0; i < size; i++) {
-			if (found[i].dev == 0)
+			if ((there[i / 8] & 1 << (i % 8)) == 0)
 				continue;
 			snprintf(path, sizeof path, "/dev/pts/%u", static_cast<unsigned>(base + i));
 			struct term t = {{path, nullptr, found[i].uid, nullptr}, found[i].dev, found[i].uid};
