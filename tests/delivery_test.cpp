@@ -64,13 +64,13 @@ public:
 		return got;
 	}
 
-	// When the first byte came, once stopped; 0 for none.
+	// When the first byte came; 0 for none yet.
 	double started() const { return first; }
 
 private:
 	std::atomic<bool> stopped{false};
 	std::string got;
-	double first = 0; // when the first byte came
+	std::atomic<double> first{0};
 	std::thread thread;
 };
 
@@ -358,18 +358,23 @@ TEST(Delivery, StoppedTerminalsHoldUpNobody)
 	recs.push_back(record(next.line()));
 	Utmp db(recs);
 	Reader partly(part, 0.5), after(next);
-	const double start = now();
+	std::atomic<double> resumed{0};
+	// Half a second after the last one has its copy, or after seconds
+	// without, the stopped ones are resumed.
 	std::thread resume([&] {
+		for (const double end = now() + 5; after.started() == 0 && now() < end;)
+			usleep(10000);
 		usleep(500000);
+		resumed = now();
 		for (const auto &tty : stopped)
 			tcflow(tty->slave, TCOON);
 	});
 
-	ASSERT_TRUE(send(text.c_str()));
+	EXPECT_TRUE(send(text.c_str()));
 	resume.join();
 	EXPECT_EQ(deliveries(after.stop()), "#" + text);
 	EXPECT_GT(after.started(), 0);
-	EXPECT_LT(after.started(), start + 0.5);
+	EXPECT_LT(after.started(), resumed);
 	for (size_t i = 0; i < stopped.size(); i++)
 		EXPECT_EQ(deliveries(readers[i]->stop()), "#" + text) << i;
 	const std::string out = partly.stop();
@@ -473,7 +478,7 @@ TEST(Delivery, SessionsAddTheTerminalsNoRecordGave)
 // panes, terminal windows), in namespaces of the test's own: each gets the
 // message once; a pty of anyone else gets nothing. Carol is logged in by a
 // record alone, with sessions and without. A pty whose output is stopped
-// for a moment gets its copy in the second pass.
+// holds up no other, and gets its copy once resumed.
 TEST(Delivery, EveryPtyOfALoggedInUserAndNoOneElses)
 {
 	NEEDS_ROOT(CLONE_NEWPID);
@@ -484,8 +489,8 @@ TEST(Delivery, EveryPtyOfALoggedInUserAndNoOneElses)
 		bool written, alone; // with the sessions, and with the records alone
 		bool stopped;
 	} cases[] = {
-	    {4000, "a session's user", true, false, false},
 	    {4000, "a session's user, output stopped", true, false, true},
+	    {4000, "a session's user", true, false, false},
 	    {4001, "whose only session is closing", false, false, false},
 	    {4002, "lingering: a service manager alone", false, false, false},
 	    {4003, "with neither record nor session", false, false, false},
@@ -508,13 +513,14 @@ TEST(Delivery, EveryPtyOfALoggedInUserAndNoOneElses)
 		session("5", "UID=4000\nCLASS=user\nSTATE=active\n");
 		session("6", "UID=4001\nCLASS=user\nSTATE=closing\n");
 		session("7", "UID=4002\nCLASS=manager\nSTATE=active\n");
-		std::thread resume([&] {
-			usleep(300000);
-			for (const auto &t : tty)
-				tcflow(t->slave, TCOON);
-		});
-		must(send("hi"));
-		resume.join();
+		stdin_from("/dev/null");
+		must(wall("hi", 0) == 0);
+		// The pty after the stopped one has its copy while that one waits.
+		struct pollfd next = {tty[1]->master, POLLIN, 0};
+		dprintf(p[1], "%d|", poll(&next, 1, 1000));
+		for (const auto &t : tty)
+			tcflow(t->slave, TCOON);
+		reap();
 		for (const auto &t : tty)
 			dprintf(p[1], "%s|", deliveries(*t).c_str());
 		must(rename("/run/systemd", "/run/gone") == 0);
@@ -525,6 +531,8 @@ TEST(Delivery, EveryPtyOfALoggedInUserAndNoOneElses)
 	close(p[1]);
 	std::istringstream got(drain(p[0]));
 	std::string out;
+	ASSERT_TRUE(std::getline(got, out, '|'));
+	EXPECT_EQ(out, "1") << "the pty after a stopped one had nothing while it was stopped";
 	for (const bool sessions : {true, false}) {
 		for (const auto &c : cases) {
 			ASSERT_TRUE(std::getline(got, out, '|'));
