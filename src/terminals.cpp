@@ -128,34 +128,48 @@ static void login(uid_t uid)
 		users[nusers++] = uid;
 }
 
-static bool loggedin(uid_t uid)
-{
-	for (size_t i = 0; i < nusers; i++)
-		if (users[i] == uid)
-			return true;
-	return false;
-}
-
-// The names the records gave so far: a host's records repeat a few names
-// many times, and each is looked up once. Past its size a name is looked
-// up again.
-static char names[256][sizeof utmp::ut_user + 1];
-static size_t nnames;
-
-// Logs in the user a record names.
+// Logs in the user a record names, looked up as a user id.
 static void byname(const char *name)
 {
 	// Room for any sane entry; the caller's own getpw* results stay theirs.
 	static char buf[16384];
 	struct passwd pw, *found = nullptr;
 
+	if (getpwnam_r(name, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
+		login(pw.pw_uid);
+}
+
+// The distinct names of the records' users: a host's records repeat a few
+// names many times. They are looked up only once a pty that no record or
+// session gave asks whose it is, so that where every pty is one a record
+// names, nobody is looked up at all. Past its size a name is looked up at
+// once.
+static char names[256][sizeof utmp::ut_user + 1];
+static size_t nnames;
+static bool resolved;
+
+static void byrecord(const char *name)
+{
 	for (size_t i = 0; i < nnames; i++)
 		if (strcmp(names[i], name) == 0)
 			return;
 	if (nnames < sizeof names / sizeof names[0])
 		strcpy(names[nnames++], name);
-	if (getpwnam_r(name, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
-		login(pw.pw_uid);
+	else
+		byname(name);
+}
+
+static bool loggedin(uid_t uid)
+{
+	if (!resolved) {
+		resolved = true;
+		for (size_t i = 0; i < nnames; i++)
+			byname(names[i]);
+	}
+	for (size_t i = 0; i < nusers; i++)
+		if (users[i] == uid)
+			return true;
+	return false;
 }
 
 #if DOWALL_LOGIND
@@ -278,7 +292,7 @@ static void owned(visitfn *visit, void *arg)
 	const long size = sizeof found / sizeof found[0];
 	char buf[4096], path[sizeof "/dev/pts/" + 10];
 
-	if (nusers == 0)
+	if (nusers == 0 && nnames == 0)
 		return;
 	const int dir = open("/dev/pts", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (dir < 0)
@@ -330,6 +344,7 @@ void terminals(visitfn *visit, void *arg)
 	memset(named, 0, sizeof named);
 	nusers = 0;
 	nnames = 0;
+	resolved = false;
 	while ((ut = getutent()) != nullptr) {
 		if (ut->ut_type != USER_PROCESS || ut->ut_user[0] == '\0')
 			continue;
@@ -339,7 +354,7 @@ void terminals(visitfn *visit, void *arg)
 		t.dev = 0;
 		if (devpath(path, sizeof path, ut->ut_line, strnlen(ut->ut_line, sizeof ut->ut_line)))
 			visit(&t, arg);
-		byname(user);
+		byrecord(user);
 	}
 	sessions(visit, arg);
 	owned(visit, arg);

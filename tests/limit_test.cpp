@@ -64,8 +64,9 @@ Trace broadcast(const std::string &hang, const char *text,
 			r.hangs.push_back(call.append(" ").append(path));
 			r.at.push_back(at);
 		} else if (word == "close" && in >> path) {
-			// The lookup of a record's user closes files of its own.
-			if (path.rfind("/dev/", 0) == 0)
+			// The lookup of a record's user, and the look through
+			// /dev/pts, close files of their own.
+			if (path.rfind("/dev/pts/", 0) == 0)
 				r.closes.push_back(path);
 		} else if (word == "pending") {
 			r.pending++;
