@@ -300,7 +300,8 @@ static void owned(visitfn *visit, void *arg)
 	for (long base = 0, beyond = 1; beyond; base += size) {
 		beyond = 0;
 		memset(there, 0, sizeof there);
-		lseek(dir, 0, SEEK_SET);
+		if (base > 0)
+			lseek(dir, 0, SEEK_SET);
 		for (ssize_t n; (n = getdents64(dir, buf, sizeof buf)) > 0;) {
 			for (ssize_t at = 0; at < n;) {
 				const struct dirent64 *d = reinterpret_cast<struct dirent64 *>(buf + at);
