@@ -283,7 +283,7 @@ static void visit(struct term *t, void *arg)
 
 	// The banner and the start of the text go out in one write, and are
 	// shown once for all terminals.
-	memcpy(head, banner, n);
+	memcpy(head, banner, n + 1);
 	n += shown(head + n, sizeof head - n, &rest, false);
 	struct message m = {head, n, rest};
 
