@@ -38,6 +38,17 @@ static void handler(int /*sig*/, siginfo_t *si, void * /*ctx*/)
 		siglongjmp(jbuf, 1);
 }
 
+// Lets the alarm come: the caller may have blocked it, and a jump out of
+// the handler leaves it blocked.
+static void unblockalarm()
+{
+	sigset_t alrm;
+
+	sigemptyset(&alrm);
+	sigaddset(&alrm, SIGALRM);
+	sigprocmask(SIG_UNBLOCK, &alrm, nullptr);
+}
+
 static void catchalarm()
 {
 	struct sigaction sa;
@@ -252,12 +263,8 @@ static void attempt(void (*fn)(void *what, const struct message *m), void *what,
 		jbufset = 1;
 		fn(what, m);
 	} else {
-		// The jump left the signal blocked, as in its handler: the next
-		// attempt needs it. Done here, not at every sigsetjmp.
-		sigset_t alrm;
-		sigemptyset(&alrm);
-		sigaddset(&alrm, SIGALRM);
-		sigprocmask(SIG_UNBLOCK, &alrm, nullptr);
+		// Done here, not by every sigsetjmp: the next attempt needs it.
+		unblockalarm();
 	}
 	jbufset = 0;
 	// An abandoned attempt's descriptor is closed here, with no limit.
@@ -279,7 +286,6 @@ static void visit(struct term *t, void *arg)
 	char head[4096];
 	const char *rest = text != nullptr ? text : "";
 	size_t n = strlen(banner);
-	sigset_t alrm;
 
 	// The banner and the start of the text go out in one write, and are
 	// shown once for all terminals.
@@ -290,9 +296,7 @@ static void visit(struct term *t, void *arg)
 	// The limit holds whatever the caller did to the alarm signal since the
 	// first call: a handler of its own, or the signal ignored or blocked.
 	catchalarm();
-	sigemptyset(&alrm);
-	sigaddset(&alrm, SIGALRM);
-	sigprocmask(SIG_UNBLOCK, &alrm, nullptr);
+	unblockalarm();
 
 	terminals(visit, &m);
 	endutent();
