@@ -56,6 +56,18 @@ static long ptynumber(const char *name)
 	return name[0] != '\0' ? n : -1;
 }
 
+// Whether bit k of bits, which holds size bytes, is set; none past them is.
+static bool marked(const unsigned char *bits, size_t size, long k)
+{
+	return k >= 0 && static_cast<size_t>(k) < size * 8 && (bits[k / 8] & 1 << (k % 8)) != 0;
+}
+
+static void mark(unsigned char *bits, size_t size, long k)
+{
+	if (k >= 0 && static_cast<size_t>(k) < size * 8)
+		bits[k / 8] |= 1 << (k % 8);
+}
+
 // Device numbers of the terminals the records and sessions gave, in order,
 // so that a later source adds only what no earlier one gave. Past its size
 // a device is not remembered and may be written twice: better than left
@@ -97,16 +109,15 @@ bool examine(struct term *t)
 		if (stat(t->w.path, &st) != 0 || !S_ISCHR(st.st_mode))
 			return false;
 		t->dev = st.st_rdev;
-		const long k = strncmp(t->w.path, "/dev/pts/", 9) == 0 ? ptynumber(t->w.path + 9) : -1;
-		if (k >= 0 && k < static_cast<long>(sizeof named * 8))
-			named[k / 8] |= 1 << (k % 8);
+		if (strncmp(t->w.path, "/dev/pts/", 9) == 0)
+			mark(named, sizeof named, ptynumber(t->w.path + 9));
 	}
-	if (t->w.user == nullptr && given(t->dev))
+	const size_t at = place(t->dev);
+	const bool before = at < nseen && seen[at] == t->dev;
+	if (t->w.user == nullptr && before)
 		return false;
 	// Nothing comes after the owned ptys: they need no remembering.
-	const size_t at = place(t->dev);
-	if (t->owner == static_cast<uid_t>(-1) && nseen < sizeof seen / sizeof seen[0] &&
-	    (at == nseen || seen[at] != t->dev)) {
+	if (t->owner == static_cast<uid_t>(-1) && !before && nseen < sizeof seen / sizeof seen[0]) {
 		memmove(seen + at + 1, seen + at, (nseen - at) * sizeof *seen);
 		seen[at] = t->dev;
 		nseen++;
@@ -119,12 +130,17 @@ bool examine(struct term *t)
 static uid_t users[4096];
 static size_t nusers;
 
-static void login(uid_t uid)
+static bool among(uid_t uid)
 {
 	for (size_t i = 0; i < nusers; i++)
 		if (users[i] == uid)
-			return;
-	if (nusers < sizeof users / sizeof users[0])
+			return true;
+	return false;
+}
+
+static void login(uid_t uid)
+{
+	if (!among(uid) && nusers < sizeof users / sizeof users[0])
 		users[nusers++] = uid;
 }
 
@@ -166,10 +182,7 @@ static bool loggedin(uid_t uid)
 		for (size_t i = 0; i < nnames; i++)
 			byname(names[i]);
 	}
-	for (size_t i = 0; i < nusers; i++)
-		if (users[i] == uid)
-			return true;
-	return false;
+	return among(uid);
 }
 
 #if DOWALL_LOGIND
@@ -274,6 +287,47 @@ static void sessions(visitfn * /*visit*/, void * /*arg*/)
 }
 #endif
 
+// The ptys of logged-in users that no record or session gave, of one
+// window of numbers from base on: in found, where there marks them. Returns
+// whether /dev/pts holds numbers past the window.
+static struct {
+	dev_t dev;
+	uid_t uid;
+} found[4096];
+// Cleared for each window, where found is only written where a pty is, so
+// that a broadcast's child touches no more of found than it needs.
+static unsigned char there[sizeof found / sizeof found[0] / 8];
+
+static bool window(int dir, long base)
+{
+	const long size = sizeof found / sizeof found[0];
+	char buf[4096];
+	bool beyond = false;
+
+	memset(there, 0, sizeof there);
+	if (base > 0)
+		lseek(dir, 0, SEEK_SET);
+	for (ssize_t n; (n = getdents64(dir, buf, sizeof buf)) > 0;) {
+		for (ssize_t at = 0; at < n;) {
+			const struct dirent64 *d = reinterpret_cast<struct dirent64 *>(buf + at);
+			const long k = ptynumber(d->d_name);
+			struct stat st;
+
+			at += d->d_reclen;
+			beyond = beyond || k >= base + size;
+			// One given already is not even attempted.
+			if (k < base || k >= base + size || marked(named, sizeof named, k) ||
+			    fstatat(dir, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+			    !S_ISCHR(st.st_mode) || !loggedin(st.st_uid) || given(st.st_rdev))
+				continue;
+			found[k - base].dev = st.st_rdev;
+			found[k - base].uid = st.st_uid;
+			mark(there, sizeof there, k - base);
+		}
+	}
+	return beyond;
+}
+
 // The ptys that logged-in users own, by number: every terminal a user
 // opens (a login's, a tmux pane's, a terminal window's) is theirs, so no
 // process need be looked at. The numbers are taken a window at a time, so
@@ -281,50 +335,18 @@ static void sessions(visitfn * /*visit*/, void * /*arg*/)
 // 4096 ptys makes one window.
 static void owned(visitfn *visit, void *arg)
 {
-	static struct {
-		dev_t dev;
-		uid_t uid;
-	} found[4096];
-	// Which of found hold a pty: cleared for each window, where found is
-	// only written where a pty is, so that a broadcast's child touches no
-	// more of it than it needs.
-	static unsigned char there[sizeof found / sizeof found[0] / 8];
 	const long size = sizeof found / sizeof found[0];
-	char buf[4096], path[sizeof "/dev/pts/" + 10];
+	char path[sizeof "/dev/pts/" + 10];
 
 	if (nusers == 0 && nnames == 0)
 		return;
 	const int dir = open("/dev/pts", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (dir < 0)
 		return;
-	for (long base = 0, beyond = 1; beyond; base += size) {
-		beyond = 0;
-		memset(there, 0, sizeof there);
-		if (base > 0)
-			lseek(dir, 0, SEEK_SET);
-		for (ssize_t n; (n = getdents64(dir, buf, sizeof buf)) > 0;) {
-			for (ssize_t at = 0; at < n;) {
-				const struct dirent64 *d = reinterpret_cast<struct dirent64 *>(buf + at);
-				const long k = ptynumber(d->d_name);
-				struct stat st;
-
-				at += d->d_reclen;
-				if (k >= base + size)
-					beyond = 1;
-				// One given already is not even attempted.
-				if (k < base || k >= base + size ||
-				    (k < static_cast<long>(sizeof named * 8) && (named[k / 8] & 1 << (k % 8)) != 0) ||
-				    fstatat(dir, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-				    !S_ISCHR(st.st_mode) || !loggedin(st.st_uid) ||
-				    given(st.st_rdev))
-					continue;
-				found[k - base].dev = st.st_rdev;
-				found[k - base].uid = st.st_uid;
-				there[(k - base) / 8] |= 1 << ((k - base) % 8);
-			}
-		}
+	for (long base = 0, more = 1; more; base += size) {
+		more = window(dir, base);
 		for (long i = 0; i < size; i++) {
-			if ((there[i / 8] & 1 << (i % 8)) == 0)
+			if (!marked(there, sizeof there, i))
 				continue;
 			snprintf(path, sizeof path, "/dev/pts/%u", static_cast<unsigned>(base + i));
 			struct term t = {{path, nullptr, found[i].uid, nullptr}, found[i].dev, found[i].uid};
