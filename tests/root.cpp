@@ -11,9 +11,10 @@ int main()
 {
 	const std::string why = no_private_root();
 	const std::string pid = why.empty() ? no_private_root(CLONE_NEWPID) : "";
+	const std::string proc = no_proc();
 
-	if (!no_proc().empty())
-		printf("The tests that need /proc skip here: %s.\n", no_proc().c_str());
+	if (!proc.empty())
+		printf("The tests that need /proc skip here: %s.\n", proc.c_str());
 	if (!why.empty())
 		printf("The tests that need root skip here: %s.\n", why.c_str());
 	else if (!pid.empty())

@@ -235,6 +235,33 @@ void private_mounts()
 
 static std::string isolate();
 
+// What probe answers in a child of its own, whose changes go with it; or
+// why it could not be asked, naming what of.
+static std::string inchild(const std::function<std::string()> &probe, const std::string &of)
+{
+	int p[2];
+
+	if (pipe(p) != 0)
+		return "cannot probe for " + of + ": pipe failed";
+	fflush(nullptr);
+	const pid_t pid = fork();
+	if (pid == 0) {
+		close(p[0]);
+		const std::string why = probe();
+		_exit(write(p[1], why.data(), why.size()) == static_cast<ssize_t>(why.size()) ? 0 : 1);
+	}
+	close(p[1]);
+	if (pid < 0) {
+		close(p[0]);
+		return "cannot probe for " + of + ": fork failed";
+	}
+	std::string why = drain(p[0]);
+	int status;
+	if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+		why = "cannot probe for " + of + ": the probe did not finish";
+	return why;
+}
+
 // Each step as the tests take it: a failure names the first one missing.
 static std::string probe_private_root(int namespaces)
 {
@@ -256,18 +283,9 @@ static std::string probe_private_root(int namespaces)
 		return std::string("cannot mount a tmpfs on /run: ") + strerror(errno);
 	// A chroot may lack what an isolated caller mounts on.
 	if (namespaces & CLONE_NEWPID) {
-		int p[2];
-		if (pipe(p) != 0)
-			return "cannot probe for a pid namespace: pipe failed";
-		const pid_t init = fork();
-		if (init == 0) {
-			const std::string why = isolate();
-			_exit(write(p[1], why.data(), why.size()) == static_cast<ssize_t>(why.size()) ? 0 : 1);
-		}
-		close(p[1]);
-		const std::string why = drain(p[0]);
-		if (init < 0 || waitpid(init, nullptr, 0) != init || !why.empty())
-			return init < 0 ? "cannot probe for a pid namespace: fork failed" : why;
+		const std::string why = inchild(isolate, "a pid namespace");
+		if (!why.empty())
+			return why;
 	}
 	// Last, as it gives root up.
 	if (setuid(1) != 0 || syscall(SYS_geteuid) != 1)
@@ -279,29 +297,10 @@ std::string no_private_root(int namespaces)
 {
 	static std::map<int, std::string> found;
 	const auto known = found.find(namespaces);
-	int p[2];
 
 	if (known != found.end())
 		return known->second;
-	if (pipe(p) != 0)
-		return "cannot probe for root: pipe failed";
-	fflush(nullptr);
-	const pid_t pid = fork();
-	if (pid == 0) {
-		close(p[0]);
-		const std::string why = probe_private_root(namespaces);
-		_exit(write(p[1], why.data(), why.size()) == static_cast<ssize_t>(why.size()) ? 0 : 1);
-	}
-	close(p[1]);
-	if (pid < 0) {
-		close(p[0]);
-		return "cannot probe for root: fork failed";
-	}
-	std::string why = drain(p[0]);
-	int status;
-	if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-		why = "cannot probe for root: the probe did not finish";
-	return found[namespaces] = why;
+	return found[namespaces] = inchild([&] { return probe_private_root(namespaces); }, "root");
 }
 
 std::string no_proc()
@@ -310,7 +309,7 @@ std::string no_proc()
 
 	if (readlink("/proc/self/exe", buf, sizeof buf) > 0)
 		return "";
-	return "/proc is not mounted here (a bare chroot?)";
+	return "/proc, which names the files of descriptors, is not mounted here (a bare chroot?)";
 }
 
 void passwd(const std::string &text)

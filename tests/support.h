@@ -82,26 +82,24 @@ void stdin_from(const std::string &path);
 // flags name; empty when it can. Found once per flags, in a child.
 std::string no_private_root(int namespaces = 0);
 
-// Skips the test, saying why, unless it can have that private root, with
-// the further namespaces given, if any.
-#define NEEDS_ROOT(...) \
+// Skips the test, saying why, when why is not empty.
+#define SKIP_FOR(why) \
 	do { \
-		const std::string why_ = no_private_root(__VA_ARGS__); \
+		const std::string why_ = (why); \
 		if (!why_.empty()) \
 			GTEST_SKIP() << why_; \
 	} while (0)
+
+// Skips the test, saying why, unless it can have that private root, with
+// the further namespaces given, if any.
+#define NEEDS_ROOT(...) SKIP_FOR(no_private_root(__VA_ARGS__))
 
 // Why a test cannot, here, name the file of a descriptor, as ttyname and
 // the probe do through /proc; empty when it can.
 std::string no_proc();
 
 // Skips the test, saying why, where /proc is not mounted (a bare chroot).
-#define NEEDS_PROC() \
-	do { \
-		const std::string why_ = no_proc(); \
-		if (!why_.empty()) \
-			GTEST_SKIP() << "needs /proc, to name the files of descriptors: " << why_; \
-	} while (0)
+#define NEEDS_PROC() SKIP_FOR(no_proc())
 
 // Skips the test where the module is built without logind's sessions.
 #if DOWALL_LOGIND
