@@ -283,7 +283,7 @@ static std::string probe_private_root(int namespaces)
 		return std::string("cannot mount a tmpfs on /run: ") + strerror(errno);
 	// A chroot may lack what an isolated caller mounts on.
 	if (namespaces & CLONE_NEWPID) {
-		const std::string why = inchild(isolate, "a pid namespace");
+		std::string why = inchild(isolate, "a pid namespace");
 		if (!why.empty())
 			return why;
 	}
