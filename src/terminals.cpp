@@ -93,13 +93,6 @@ static size_t place(dev_t dev)
 	return lo;
 }
 
-static bool given(dev_t dev)
-{
-	const size_t at = place(dev);
-
-	return at < nseen && seen[at] == dev;
-}
-
 bool examine(struct term *t)
 {
 	struct stat st;
@@ -287,9 +280,8 @@ static void sessions(visitfn * /*visit*/, void * /*arg*/)
 }
 #endif
 
-// The ptys of logged-in users that no record or session gave, of one
-// window of numbers from base on: in found, where there marks them. Returns
-// whether /dev/pts holds numbers past the window.
+// The ptys of logged-in users in one window of numbers, by number less the
+// window's base, where there marks them.
 static struct {
 	dev_t dev;
 	uid_t uid;
@@ -298,6 +290,9 @@ static struct {
 // that a broadcast's child touches no more of found than it needs.
 static unsigned char there[sizeof found / sizeof found[0] / 8];
 
+// Finds the ptys of logged-in users numbered from base on, a window's
+// worth, passing by those the records and sessions named. Returns whether
+// /dev/pts holds numbers past the window.
 static bool window(int dir, long base)
 {
 	const long size = sizeof found / sizeof found[0];
@@ -315,10 +310,11 @@ static bool window(int dir, long base)
 
 			at += d->d_reclen;
 			beyond = beyond || k >= base + size;
-			// One given already is not even attempted.
+			// One named already is not even looked at; one given under
+			// another name, examine refuses.
 			if (k < base || k >= base + size || marked(named, sizeof named, k) ||
 			    fstatat(dir, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-			    !S_ISCHR(st.st_mode) || !loggedin(st.st_uid) || given(st.st_rdev))
+			    !S_ISCHR(st.st_mode) || !loggedin(st.st_uid))
 				continue;
 			found[k - base].dev = st.st_rdev;
 			found[k - base].uid = st.st_uid;
