@@ -2,24 +2,30 @@
 // SPDX-License-Identifier: MIT
 
 #include "dowall.h"
+#include "report.h"
 #include "terminals.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/single_threaded.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #include <utmp.h>
 
 #include <atomic>
 
-// Descriptor of the delivery attempt under way, or -1. Volatile: it is read
+// Descriptor of the open or close under way, or -1. Volatile: it is read
 // after a jump out of the middle of an attempt.
 static volatile int fd = -1;
 
@@ -126,21 +132,46 @@ void feputs(const char *text, FILE *stream)
 	fflush(stream);
 }
 
+// The bytes a terminal shows for text: what feputs writes.
+static size_t shownlen(const char *text)
+{
+	size_t n = 0;
+
+	for (const char *p = text; *p != '\0'; p++)
+		n += control(static_cast<unsigned char>(*p)) ? 2 : 1;
+	return n;
+}
+
 // What the child writes to each terminal: the banner and the shown start
 // of the text, made once for all terminals, and the rest of the text.
 struct message {
 	const char *head;
 	size_t nhead;
 	const char *rest;
+	size_t due;  // all of it, banner and shown text
+	bool report; // whether the caller asked for a report
+};
+
+// Where an attempt leaves a terminal, besides the outcomes of the header.
+enum {
+	UNLISTED = -1, // refused before it was opened: nobody would list it
+	ASIDE = -2,    // to be finished in the window
+	OPEN = -3,     // open in the window
+	NOROOM = -4,   // not reopened: no descriptor was left
 };
 
 // A terminal as an attempt has it: where it is, what it must still be when
-// opened, and how many bytes of banner and text it has taken.
+// opened, how many bytes of banner and text it has taken, and what became
+// of it.
 struct pending {
 	char path[sizeof "/dev/" + UT_LINESIZE];
 	dev_t dev;
 	uid_t owner;
 	size_t done;
+	size_t line;  // its place in the report
+	int outcome;  // WALL_TIMEOUT until an attempt at it ends in time
+	int fd;       // in the window, its descriptor
+	double until; // in the window, when its 2 seconds are up
 };
 
 // Terminals that would have made the first pass wait, finished after every
@@ -148,6 +179,46 @@ struct pending {
 // that, a terminal's first attempt waits for it instead.
 static struct pending aside[4096];
 static size_t naside;
+
+// The first pass's attempt under way: read after a jump.
+static struct pending cur;
+
+static double now()
+{
+	struct timespec t;
+
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// The alarm, usec from now; 0 cancels it.
+static void arm(long usec)
+{
+	struct itimerval it = {{0, 0}, {usec / 1000000, usec % 1000000}};
+
+	setitimer(ITIMER_REAL, &it, nullptr);
+}
+
+// What a failed open of a terminal says of it.
+static int refusal(int err)
+{
+	switch (err) {
+	case EACCES:
+	case EPERM:
+	case EBUSY: // held exclusive by its user
+		return WALL_REFUSED;
+	case ENOENT:
+	case ENOTDIR:
+	case ENXIO:
+	case ENODEV:
+		return WALL_GONE;
+	case EMFILE:
+	case ENFILE:
+		return NOROOM;
+	default:
+		return WALL_FAILED;
+	}
+}
 
 // Writes the banner and the shown text to d from byte *done of them on, and
 // adds to *done what d takes. Returns 0 once all is written, else the errno
@@ -180,128 +251,320 @@ static int send(int d, const struct message *m, size_t *done)
 
 // Whether d is still the device p was examined to be, with the owner it
 // must have: a pty freed and taken by another user since is not written.
-// A record's or session's terminal was examined just before its first open.
-static bool same(int d, const struct pending *p, bool second)
+static bool same(int d, const struct pending *p)
 {
 	struct stat st;
 
-	if (!second && p->owner == static_cast<uid_t>(-1))
-		return true;
 	return fstat(d, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == p->dev &&
 	    (p->owner == static_cast<uid_t>(-1) || st.st_uid == p->owner);
 }
 
-// One attempt at p: in the first pass it takes only what the terminal
-// takes at once, and puts the terminal aside for the rest; in the second
-// it waits for the rest. The alarm may jump out of any point here, so
-// nothing here uses a stream or the heap: the jump would leave the C
-// library's state half changed for the next attempt.
-static void deliver(struct pending *p, const struct message *m, bool second)
+// Sets what became of p once nothing can cut the attempt at it short.
+static void settle(struct pending *p, int outcome)
 {
-	bool later = false;
+	std::atomic_signal_fence(std::memory_order_seq_cst);
+	p->outcome = outcome;
+}
+
+// The first attempt at p: it takes what it takes at once, and is put aside
+// for the rest; with no room left aside, it waits for it. The alarm may
+// jump out of any point here, so nothing here uses a stream or the heap:
+// the jump would leave the C library's state half changed for the next
+// attempt.
+static void deliver(struct pending *p, const struct message *m)
+{
+	int outcome = WALL_FAILED;
 
 	fd = open(p->path, O_WRONLY | O_NONBLOCK);
-	if (fd < 0)
+	if (fd < 0) {
+		const int why = refusal(errno);
+		settle(p, why == NOROOM ? WALL_FAILED : why);
 		return;
+	}
 	// The open must not wait (for a carrier, say). A terminal refuses a
 	// write that would wait while its queue is full, its output stopped,
 	// or another process writes to it; a wait is bounded by the alarm.
-	if (same(fd, p, second) && isatty(fd)) {
-		bool wait = second;
+	if (!same(fd, p)) {
+		outcome = WALL_GONE;
+	} else if (isatty(fd)) {
+		int err = send(fd, m, &p->done);
 
-		if (!second && send(fd, m, &p->done) == EAGAIN) {
-			later = naside < sizeof aside / sizeof aside[0];
-			wait = !later;
-		}
-		if (wait && fcntl(fd, F_SETFL, 0) == 0)
-			send(fd, m, &p->done);
+		if (err == EAGAIN && naside < sizeof aside / sizeof aside[0])
+			outcome = ASIDE;
+		else if (err == EAGAIN && fcntl(fd, F_SETFL, 0) == 0)
+			err = send(fd, m, &p->done);
+		if (outcome != ASIDE)
+			outcome = err == 0 ? WALL_SENT : WALL_FAILED;
 	}
 	close(fd);
 	fd = -1;
 	// Only once closed in time: an abandoned attempt is not retried. Counted
 	// only once whole, as the alarm may still come.
-	if (later) {
+	if (outcome == ASIDE) {
 		aside[naside] = *p;
 		std::atomic_signal_fence(std::memory_order_seq_cst);
 		naside++;
 	}
+	settle(p, outcome);
 }
 
-// The first attempt at a terminal a source names.
+// The first attempt at a terminal a source names, once it is examined.
 static void first(void *what, const struct message *m)
 {
 	struct term *t = static_cast<struct term *>(what);
-	struct pending p;
 
-	if (!examine(t))
+	if (!examine(t)) {
+		settle(&cur, UNLISTED);
 		return;
+	}
 	// Every source's path fits: a longer one was refused.
-	const size_t n = strnlen(t->w.path, sizeof p.path - 1);
-	memcpy(p.path, t->w.path, n);
-	p.path[n] = '\0';
-	p.dev = t->dev;
-	p.owner = t->owner;
-	p.done = 0;
-	deliver(&p, m, false);
+	const size_t n = strnlen(t->w.path, sizeof cur.path - 1);
+	memcpy(cur.path, t->w.path, n);
+	cur.path[n] = '\0';
+	cur.dev = t->dev;
+	cur.owner = t->owner;
+	deliver(&cur, m);
 }
 
-// The second attempt at a terminal put aside by its first.
-static void second(void *what, const struct message *m)
-{
-	deliver(static_cast<struct pending *>(what), m, true);
-}
-
-// One delivery attempt, abandoned where it stands after 2 seconds. The
+// One call into a terminal, abandoned where it stands after usec. The
 // frames a jump leaves hold nothing that needs destroying, and what is read
 // after it is the module's state, never a local changed since sigsetjmp.
-static void attempt(void (*fn)(void *what, const struct message *m), void *what,
-    const struct message *m)
+// Whether it was abandoned.
+static bool attempt(void (*fn)(void *what, const struct message *m), void *what,
+    const struct message *m, long usec)
 {
 	fd = -1;
-	alarm(2);
-	if (sigsetjmp(jbuf, 0) == 0) {
-		jbufset = 1;
-		fn(what, m);
-	} else {
+	arm(usec);
+	if (sigsetjmp(jbuf, 0) != 0) {
 		// Done here, not by every sigsetjmp: the next attempt needs it.
 		unblockalarm();
+		jbufset = 0;
+		return true;
 	}
+	jbufset = 1;
+	fn(what, m);
 	jbufset = 0;
-	// An abandoned attempt's descriptor is closed here, with no limit.
+	arm(0);
+	return false;
+}
+
+// Closes, with no limit, the descriptor that an abandoned open or close
+// left.
+static void loose()
+{
 	if (fd >= 0)
 		close(fd);
 	fd = -1;
-	alarm(0);
 }
+
+// Terminals listed so far: the report's lines.
+static size_t nlines;
 
 static void visit(struct term *t, void *arg)
 {
-	attempt(first, t, static_cast<const struct message *>(arg));
+	const struct message *m = static_cast<const struct message *>(arg);
+
+	cur.done = 0;
+	cur.line = nlines;
+	cur.outcome = WALL_TIMEOUT;
+	attempt(first, t, m, 2000000);
+	loose();
+	if (cur.outcome == UNLISTED)
+		return;
+	if (m->report)
+		keep(nlines, &t->w, cur.outcome, cur.done, m->due);
+	nlines++;
+}
+
+// A terminal put aside, opened again for the window: the same device, with
+// the owner it must have, or nothing is written.
+static void reopen(void *what, const struct message * /*m*/)
+{
+	struct pending *p = static_cast<struct pending *>(what);
+
+	fd = open(p->path, O_WRONLY | O_NONBLOCK);
+	if (fd < 0) {
+		settle(p, refusal(errno));
+		return;
+	}
+	if (!same(fd, p) || !isatty(fd)) {
+		close(fd);
+		fd = -1;
+		settle(p, WALL_GONE);
+		return;
+	}
+	p->fd = fd;
+	p->until = now() + 2;
+	settle(p, OPEN);
+}
+
+// What is left for p, as much as it takes at once; closed once it has all,
+// or takes no more.
+static void more(void *what, const struct message *m)
+{
+	struct pending *p = static_cast<struct pending *>(what);
+	const int err = send(p->fd, m, &p->done);
+
+	if (err == EAGAIN)
+		return;
+	close(p->fd);
+	p->fd = -1;
+	settle(p, err == 0 ? WALL_SENT : WALL_FAILED);
+}
+
+// An attempt at p in the window, with what is left of its 2 seconds; one
+// cut short is closed, with no limit, and has run out of time.
+static void within(void (*fn)(void *what, const struct message *m), struct pending *p,
+    const struct message *m)
+{
+	const long left = static_cast<long>((p->until - now()) * 1e6);
+	const bool cut = left <= 0 || attempt(fn, p, m, left);
+
+	// What reopen opened is p's.
+	if (p->outcome == OPEN)
+		fd = -1;
+	loose();
+	if (cut && p->outcome == OPEN) {
+		close(p->fd);
+		p->fd = -1;
+		p->outcome = WALL_TIMEOUT;
+	}
+}
+
+// What became of a terminal put aside, in its line of the report.
+static void told(const struct pending *p, const struct message *m)
+{
+	if (m->report)
+		amend(p->line, p->outcome, p->done);
+}
+
+// The descriptors of the window polled, and whose they are.
+static struct pollfd polled[sizeof aside / sizeof aside[0]];
+static size_t whose[sizeof aside / sizeof aside[0]];
+
+// The terminals put aside, from first on, written together: each is opened
+// again and gets what is left of its bytes as it takes them, until it has
+// all of them or its own 2 seconds since its reopen are up. Returns where
+// the next window starts: where descriptors ran out, if they did.
+static size_t window(size_t first, const struct message *m)
+{
+	size_t last = first;
+
+	for (; last < naside; last++) {
+		struct pending *p = &aside[last];
+
+		p->fd = -1;
+		p->outcome = WALL_TIMEOUT;
+		p->until = now() + 2;
+		// An open cut short is settled here: it holds no descriptor.
+		within(reopen, p, m);
+		if (p->outcome == NOROOM && last > first)
+			break;
+		if (p->outcome == NOROOM)
+			p->outcome = WALL_FAILED;
+		if (p->outcome != OPEN)
+			told(p, m);
+	}
+	for (;;) {
+		const double t = now();
+		double next = 0;
+		nfds_t n = 0;
+
+		for (size_t i = first; i < last; i++) {
+			struct pending *p = &aside[i];
+
+			if (p->outcome != OPEN)
+				continue;
+			if (t >= p->until) {
+				within(more, p, m);
+				told(p, m);
+				continue;
+			}
+			polled[n] = {p->fd, POLLOUT, 0};
+			whose[n++] = i;
+			if (n == 1 || p->until < next)
+				next = p->until;
+		}
+		if (n == 0)
+			break;
+		if (poll(polled, n, static_cast<int>((next - t) * 1000) + 1) <= 0)
+			continue;
+		bool moved = false;
+		for (nfds_t k = 0; k < n; k++) {
+			struct pending *p = &aside[whose[k]];
+			const size_t done = p->done;
+
+			if (polled[k].revents == 0)
+				continue;
+			within(more, p, m);
+			moved = moved || p->done != done || p->outcome != OPEN;
+			if (p->outcome != OPEN)
+				told(p, m);
+		}
+		// Room, but refused: another writer holds the terminal. Let it.
+		if (!moved) {
+			const struct timespec ms = {0, 1000000};
+			nanosleep(&ms, nullptr);
+		}
+	}
+	return last;
+}
+
+// Lets go of the caller's standard streams: whoever reads the caller's
+// output is not held up by the child, and a terminal opened later can
+// never become one of them. Whether a report is asked for.
+static bool letgo()
+{
+	const bool report = reporting();
+	int null = open("/dev/null", O_RDWR);
+
+	// Never left closed: a directory takes no writes.
+	if (null < 0)
+		null = open("/", O_RDONLY | O_DIRECTORY);
+	for (int d = 0; d <= 2; d++)
+		if (d != null)
+			dup2(null, d);
+	if (null > 2)
+		close(null);
+	return report;
 }
 
 // The child's part: every logged-in user's terminal in turn, each at once
-// or put aside, then those put aside, waiting for each; then exit.
-[[noreturn]] static void walk(const char *banner, const char *text)
+// or put aside; then those put aside, together; then the report, if asked
+// for; then exit.
+[[noreturn]] static void walk(const char *banner, const char *text, gid_t group)
 {
 	char head[4096];
 	const char *rest = text != nullptr ? text : "";
 	size_t n = strlen(banner);
+	struct rlimit fds;
+	const bool report = letgo();
+
+	// Those put aside are open together.
+	if (getrlimit(RLIMIT_NOFILE, &fds) == 0 && fds.rlim_cur < fds.rlim_max) {
+		fds.rlim_cur = fds.rlim_max;
+		setrlimit(RLIMIT_NOFILE, &fds);
+	}
+	// The caller may go before it has heard all.
+	if (report)
+		signal(SIGPIPE, SIG_IGN);
 
 	// The banner and the start of the text go out in one write, and are
 	// shown once for all terminals.
 	memcpy(head, banner, n + 1);
 	n += shown(head + n, sizeof head - n, &rest, false);
-	struct message m = {head, n, rest};
+	struct message m = {head, n, rest, report ? n + shownlen(rest) : 0, report};
 
 	// The limit holds whatever the caller did to the alarm signal since the
 	// first call: a handler of its own, or the signal ignored or blocked.
 	catchalarm();
 	unblockalarm();
 
-	terminals(visit, &m);
-	endutent();
-	for (size_t i = 0; i < naside; i++)
-		attempt(second, &aside[i], &m);
+	terminals(visit, &m, group);
+	for (size_t from = 0; from < naside;)
+		from = window(from, &m);
+	if (report)
+		tellall(nlines);
 	// Not exit: the caller's unflushed output and exit handlers are its own.
 	_exit(0);
 }
@@ -325,10 +588,12 @@ static void ttytag(char *ttynm, size_t size, const char *tty)
 }
 
 // The banner above the message; one longer than size allows is cut.
-static void compose(char *banner, size_t size, int remote, const char *user,
+static void compose(char *banner, size_t size, int flags, const char *user,
     const char *ttynm, const char *date)
 {
-	if (remote)
+	if (flags & WALL_NOBANNER)
+		banner[0] = '\0';
+	else if (flags & WALL_REMOTE)
 		snprintf(banner, size,
 		    "\a\r\nRemote broadcast message (%s):\r\n\r\n", date);
 	else
@@ -337,7 +602,46 @@ static void compose(char *banner, size_t size, int remote, const char *user,
 		    user, ttynm, date);
 }
 
-int wall(const char *text, int remote)
+// The group a name or number gives, or -1 with errno set: ENOENT for none.
+static gid_t groupid(const char *name)
+{
+	// Room for a group of many members.
+	static char buf[1 << 18];
+	struct group gr, *found = nullptr;
+	char *end;
+
+	int err = getgrnam_r(name, &gr, buf, sizeof buf, &found);
+	if (err == 0 && found == nullptr && name[0] >= '0' && name[0] <= '9') {
+		errno = 0;
+		const unsigned long n = strtoul(name, &end, 10);
+		if (*end == '\0' && errno == 0 && n < static_cast<gid_t>(-1))
+			err = getgrgid_r(static_cast<gid_t>(n), &gr, buf, sizeof buf, &found);
+	}
+	if (err != 0 || found == nullptr) {
+		errno = err != 0 ? err : ENOENT;
+		return static_cast<gid_t>(-1);
+	}
+	return gr.gr_gid;
+}
+
+// Hands a dry run's terminals on to a caller's fn.
+struct listing {
+	void (*fn)(const struct wallterm *t, int outcome, size_t written, size_t due, void *arg);
+	void *arg;
+	size_t due;
+};
+
+static void list(struct term *t, void *arg)
+{
+	const struct listing *l = static_cast<struct listing *>(arg);
+
+	if (examine(t))
+		l->fn(&t->w, WALL_LISTED, 0, l->due, l->arg);
+}
+
+int wallsend(const char *text, const char *group, int flags,
+    void (*fn)(const struct wallterm *term, int outcome, size_t written, size_t due, void *arg),
+    void *arg)
 {
 	static int init;
 	static const char *user;
@@ -347,8 +651,17 @@ int wall(const char *text, int remote)
 	static char *date;
 	static char nodate[1];
 	char banner[81];
+	gid_t gid = static_cast<gid_t>(-1);
+	int from = -1;
 
-	setutent();
+	// A banner names who sent a message: without it, anyone could pass
+	// their words off as the system's.
+	if ((flags & WALL_NOBANNER) != 0 && getuid() != 0) {
+		errno = EPERM;
+		return -1;
+	}
+	if (group != nullptr && (gid = groupid(group)) == static_cast<gid_t>(-1))
+		return -1;
 	if (init == 0) {
 		uid_t uid = getuid();
 		struct passwd *pw = getpwuid(uid);
@@ -375,7 +688,14 @@ int wall(const char *text, int remote)
 		date = nodate;
 	date[strcspn(date, "\n")] = '\0';
 
-	compose(banner, sizeof banner, remote, user, ttynm, date);
+	compose(banner, sizeof banner, flags, user, ttynm, date);
+
+	if ((flags & WALL_DRYRUN) != 0) {
+		struct listing l = {fn, arg, strlen(banner) + shownlen(text != nullptr ? text : "")};
+		if (fn != nullptr)
+			terminals(list, &l, gid);
+		return 0;
+	}
 
 	// Loading a library is not safe in the child of a process with other
 	// threads, which may hold the loader's state half changed at the fork:
@@ -383,6 +703,9 @@ int wall(const char *text, int remote)
 	// here, once, and a single-threaded one leaves the cost to the child.
 	if (!__libc_single_threaded)
 		preload();
+
+	if (fn != nullptr && (from = reportstart()) < 0)
+		return -1;
 
 	// The child outlives the caller: it must survive the hangup when the
 	// caller ends its session, and write to the caller's terminal from a
@@ -398,10 +721,34 @@ int wall(const char *text, int remote)
 		signal(SIGHUP, SIG_IGN);
 		signal(SIGTTOU, SIG_IGN);
 		sigprocmask(SIG_SETMASK, &mask, nullptr);
-		walk(banner, text);
+		if (from >= 0)
+			close(from);
+		walk(banner, text, gid);
 	}
 	const int err = errno;
 	sigprocmask(SIG_SETMASK, &mask, nullptr);
-	errno = err;
-	return pid < 0 ? -1 : 0;
+	if (fn == nullptr) {
+		errno = err;
+		return pid < 0 ? -1 : 0;
+	}
+	reportdone();
+	if (pid < 0) {
+		close(from);
+		errno = err;
+		return -1;
+	}
+	const bool whole = hear(from, fn, arg);
+	close(from);
+	while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR)
+		;
+	if (!whole) {
+		errno = EPIPE;
+		return -1;
+	}
+	return 0;
+}
+
+int wall(const char *text, int remote)
+{
+	return wallsend(text, nullptr, remote != 0 ? WALL_REMOTE : 0, nullptr, nullptr);
 }

@@ -6,7 +6,10 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <paths.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <string.h>
@@ -96,10 +99,12 @@ static size_t place(dev_t dev)
 bool examine(struct term *t)
 {
 	struct stat st;
+	// A record or a session may name any file, and any user's terminal.
+	const bool named_ = t->dev == 0;
 
-	// A record or a session may name any file.
-	if (t->dev == 0) {
-		if (stat(t->w.path, &st) != 0 || !S_ISCHR(st.st_mode))
+	if (named_) {
+		if (stat(t->w.path, &st) != 0 || !S_ISCHR(st.st_mode) ||
+		    (t->owner != static_cast<uid_t>(-1) && st.st_uid != t->owner))
 			return false;
 		t->dev = st.st_rdev;
 		if (strncmp(t->w.path, "/dev/pts/", 9) == 0)
@@ -110,7 +115,7 @@ bool examine(struct term *t)
 	if (t->w.user == nullptr && before)
 		return false;
 	// Nothing comes after the owned ptys: they need no remembering.
-	if (t->owner == static_cast<uid_t>(-1) && !before && nseen < sizeof seen / sizeof seen[0]) {
+	if (named_ && !before && nseen < sizeof seen / sizeof seen[0]) {
 		memmove(seen + at + 1, seen + at, (nseen - at) * sizeof *seen);
 		seen[at] = t->dev;
 		nseen++;
@@ -118,64 +123,111 @@ bool examine(struct term *t)
 	return true;
 }
 
-// The logged-in users. Past its size a user is not remembered, and only
-// the terminals the records and sessions name reach them.
-static uid_t users[4096];
-static size_t nusers;
+// The group whose members alone are written, or (gid_t)-1 for everyone.
+static gid_t group = static_cast<gid_t>(-1);
 
-static bool among(uid_t uid)
+// Whether the user named name, whose primary group is gid, is a member of
+// group, as id shows it: the primary group or a supplementary one.
+static bool member(const char *name, gid_t gid)
 {
-	for (size_t i = 0; i < nusers; i++)
-		if (users[i] == uid)
+	// As many groups as a user can have.
+	static gid_t groups[65536];
+	int n = sizeof groups / sizeof groups[0];
+
+	if (group == static_cast<gid_t>(-1) || gid == group)
+		return true;
+	if (getgrouplist(name, gid, groups, &n) < 0)
+		return false;
+	for (int i = 0; i < n; i++)
+		if (groups[i] == group)
 			return true;
 	return false;
 }
 
-static void login(uid_t uid)
+// Room for any sane entry; the caller's own getpw* results stay theirs.
+static char pwbuf[16384];
+
+// The logged-in users, and whether each is of the group. Past its size a
+// user is not remembered, and only the terminals the records and sessions
+// name reach them.
+static struct {
+	uid_t uid;
+	signed char member; // -1 until asked
+} users[4096];
+static size_t nusers;
+
+static size_t among(uid_t uid)
 {
-	if (!among(uid) && nusers < sizeof users / sizeof users[0])
-		users[nusers++] = uid;
+	size_t i = 0;
+
+	while (i < nusers && users[i].uid != uid)
+		i++;
+	return i;
 }
 
-// Logs in the user a record names, looked up as a user id.
-static void byname(const char *name)
+static void login(uid_t uid, int member)
 {
-	// Room for any sane entry; the caller's own getpw* results stay theirs.
-	static char buf[16384];
-	struct passwd pw, *found = nullptr;
+	const size_t i = among(uid);
 
-	if (getpwnam_r(name, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
-		login(pw.pw_uid);
-}
-
-// The distinct names of the records' users: a host's records repeat a few
-// names many times. They are looked up only once a pty that no record or
-// session gave asks whose it is, so that where every pty is one a record
-// names, nobody is looked up at all. Past its size a name is looked up at
-// once.
-static char names[256][sizeof utmp::ut_user + 1];
-static size_t nnames;
-static bool resolved;
-
-static void byrecord(const char *name)
-{
-	for (size_t i = 0; i < nnames; i++)
-		if (strcmp(names[i], name) == 0)
-			return;
-	if (nnames < sizeof names / sizeof names[0])
-		strcpy(names[nnames++], name);
-	else
-		byname(name);
+	if (i == nusers && nusers < sizeof users / sizeof users[0]) {
+		users[nusers].uid = uid;
+		users[nusers++].member = static_cast<signed char>(member);
+	}
 }
 
 static bool loggedin(uid_t uid)
 {
-	if (!resolved) {
-		resolved = true;
-		for (size_t i = 0; i < nnames; i++)
-			byname(names[i]);
-	}
-	return among(uid);
+	return among(uid) < nusers;
+}
+
+// Whether the user numbered uid is of the group; one the password database
+// does not know is not.
+static bool ofgroup(uid_t uid)
+{
+	const size_t i = among(uid);
+	struct passwd pw, *found = nullptr;
+
+	if (group == static_cast<gid_t>(-1))
+		return true;
+	if (i < nusers && users[i].member >= 0)
+		return users[i].member != 0;
+	const bool yes = getpwuid_r(uid, &pw, pwbuf, sizeof pwbuf, &found) == 0 &&
+	    found != nullptr && member(pw.pw_name, pw.pw_gid);
+	if (i < nusers)
+		users[i].member = yes ? 1 : 0;
+	return yes;
+}
+
+// A record's user as the password database has it: whose terminal the
+// record's must be, and whether the user is of the group. Each distinct
+// name is looked up once; a host's records repeat a few names many times.
+// Past its size a name is looked up each time.
+struct named {
+	char name[sizeof utmp::ut_user + 1];
+	bool found, member;
+	uid_t uid;
+};
+static struct named names[256];
+static size_t nnames;
+
+static const struct named *byrecord(const char *name)
+{
+	static struct named extra;
+	struct named *n = &extra;
+	struct passwd pw, *found = nullptr;
+
+	for (size_t i = 0; i < nnames; i++)
+		if (strcmp(names[i].name, name) == 0)
+			return &names[i];
+	if (nnames < sizeof names / sizeof names[0])
+		n = &names[nnames++];
+	snprintf(n->name, sizeof n->name, "%s", name);
+	n->found = getpwnam_r(name, &pw, pwbuf, sizeof pwbuf, &found) == 0 && found != nullptr;
+	n->uid = n->found ? pw.pw_uid : static_cast<uid_t>(-1);
+	n->member = n->found && member(pw.pw_name, pw.pw_gid);
+	if (n->found)
+		login(n->uid, n->member);
+	return n;
 }
 
 #if DOWALL_LOGIND
@@ -235,12 +287,16 @@ static void session(const char *name, visitfn *visit, void *arg)
 
 	if (sd.kind(name, &kind) >= 0 && userclass(kind) && sd.state(name, &state) >= 0 &&
 	    strcmp(state, "closing") != 0) {
+		// A session's TTY must be its user's; one whose user logind
+		// does not say may be anyone's, and is of no group.
 		if (sd.uid(name, &t.w.uid) >= 0)
-			login(t.w.uid);
+			login(t.w.uid, -1);
 		else
 			t.w.uid = static_cast<uid_t>(-1);
+		t.owner = t.w.uid;
 		if (sd.tty(name, &tty) >= 0 && tty != nullptr && tty[0] != '\0' &&
-		    devpath(path, sizeof path, tty, strlen(tty)))
+		    devpath(path, sizeof path, tty, strlen(tty)) &&
+		    (t.w.uid == static_cast<uid_t>(-1) ? group == static_cast<gid_t>(-1) : ofgroup(t.w.uid)))
 			visit(&t, arg);
 	}
 	free(kind);
@@ -314,7 +370,7 @@ static bool window(int dir, long base)
 			// another name, examine refuses.
 			if (k < base || k >= base + size || marked(named, sizeof named, k) ||
 			    fstatat(dir, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-			    !S_ISCHR(st.st_mode) || !loggedin(st.st_uid))
+			    !S_ISCHR(st.st_mode) || !loggedin(st.st_uid) || !ofgroup(st.st_uid))
 				continue;
 			found[k - base].dev = st.st_rdev;
 			found[k - base].uid = st.st_uid;
@@ -334,7 +390,7 @@ static void owned(visitfn *visit, void *arg)
 	const long size = sizeof found / sizeof found[0];
 	char path[sizeof "/dev/pts/" + 10];
 
-	if (nusers == 0 && nnames == 0)
+	if (nusers == 0)
 		return;
 	const int dir = open("/dev/pts", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (dir < 0)
@@ -352,29 +408,58 @@ static void owned(visitfn *visit, void *arg)
 	close(dir);
 }
 
-void terminals(visitfn *visit, void *arg)
+// The login records, read straight from their file a whole record at a
+// time: the C library's reader waits on a lock that any user's stopped
+// helper can hold, and then reads nothing. A record half written is not
+// read.
+static void records(visitfn *visit, void *arg)
 {
 	char path[sizeof "/dev/" + UT_LINESIZE];
 	char user[sizeof utmp::ut_user + 1];
 	struct term t = {{path, user, static_cast<uid_t>(-1), nullptr}, 0, static_cast<uid_t>(-1)};
-	struct utmp *ut;
+	struct utmp buf[16];
+	struct stat st;
+	ssize_t n;
 
+	const int f = open(_PATH_UTMP, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (f < 0)
+		return;
+	for (off_t at = 0; fstat(f, &st) == 0 && S_ISREG(st.st_mode); at += n) {
+		n = pread(f, buf, sizeof buf, at);
+		if (n < 0 && errno == EINTR) {
+			n = 0;
+			continue;
+		}
+		if (n < static_cast<ssize_t>(sizeof *buf))
+			break;
+		n -= n % static_cast<ssize_t>(sizeof *buf);
+		for (const struct utmp *ut = buf; ut < buf + n / static_cast<ssize_t>(sizeof *buf); ut++) {
+			if (ut->ut_type != USER_PROCESS || ut->ut_user[0] == '\0')
+				continue;
+			// A line or user fills its field without a terminator when
+			// it is that long; "/dev/" and a whole line always fit.
+			snprintf(user, sizeof user, "%.*s", static_cast<int>(sizeof ut->ut_user), ut->ut_user);
+			// The terminal must be the user's, where the password
+			// database knows the user.
+			const struct named *who = byrecord(user);
+			t.dev = 0;
+			t.owner = who->uid;
+			if ((who->member || group == static_cast<gid_t>(-1)) &&
+			    devpath(path, sizeof path, ut->ut_line, strnlen(ut->ut_line, sizeof ut->ut_line)))
+				visit(&t, arg);
+		}
+	}
+	close(f);
+}
+
+void terminals(visitfn *visit, void *arg, gid_t members)
+{
 	nseen = 0;
 	memset(named, 0, sizeof named);
 	nusers = 0;
 	nnames = 0;
-	resolved = false;
-	while ((ut = getutent()) != nullptr) {
-		if (ut->ut_type != USER_PROCESS || ut->ut_user[0] == '\0')
-			continue;
-		// A line or user fills its field without a terminator when it is
-		// that long; "/dev/" and a whole line always fit in path.
-		snprintf(user, sizeof user, "%.*s", static_cast<int>(sizeof ut->ut_user), ut->ut_user);
-		t.dev = 0;
-		if (devpath(path, sizeof path, ut->ut_line, strnlen(ut->ut_line, sizeof ut->ut_line)))
-			visit(&t, arg);
-		byrecord(user);
-	}
+	group = members;
+	records(visit, arg);
 	sessions(visit, arg);
 	owned(visit, arg);
 }
@@ -388,7 +473,8 @@ void preload()
 		loadsd();
 		// The password database's modules load at their first lookup: one
 		// that finds nothing goes through them all.
-		byname("");
+		struct passwd pw, *found;
+		getpwnam_r("", &pw, pwbuf, sizeof pwbuf, &found);
 	}
 }
 
@@ -413,8 +499,6 @@ int wallterms(void (*fn)(const struct wallterm *t, void *arg), void *arg)
 {
 	struct handover h = {fn, arg, 0};
 
-	setutent();
-	terminals(handon, &h);
-	endutent();
+	terminals(handon, &h, static_cast<gid_t>(-1));
 	return h.n;
 }

@@ -21,14 +21,15 @@ struct term {
 typedef void visitfn(struct term *t, void *arg);
 
 // Calls visit for every terminal in the order it is written: those of the
-// login records from where they stand, each as often as a record names
-// it; then the TTYs of logind's sessions; then every pty a logged-in user
-// owns, by number. Visit examines each one itself.
-void terminals(visitfn *visit, void *arg);
+// login records, each as often as a record names it; then the TTYs of
+// logind's sessions; then every pty a logged-in user owns, by number. Only
+// the terminals of the members of group members, unless it is (gid_t)-1.
+// Visit examines each one itself.
+void terminals(visitfn *visit, void *arg, gid_t members);
 
-// Whether t may be attempted: a character device and, but for a record's,
-// not one given before. Stats a path not examined yet, which may hang, and
-// sets t->dev.
+// Whether t may be attempted: a character device, its owner's where it
+// must have one, and, but for a record's, not one given before. Stats a
+// path not examined yet, which may hang, and sets t->dev.
 bool examine(struct term *t);
 
 // Loads, in the caller, what the walk would load in the child, where a

@@ -40,6 +40,7 @@ Shot broadcast(const char *text, int remote, const std::function<void()> &prepar
 
 TEST(Banner, LocalNamesSenderTerminalAndDate)
 {
+	NEEDS_OWN_RUN();
 	Pty from;
 	const std::string tag = "(" + from.line() + ") ";
 	Shot s = broadcast("hi", 0, [&] { stdin_from(from.name); });
@@ -52,6 +53,7 @@ TEST(Banner, LocalNamesSenderTerminalAndDate)
 
 TEST(Banner, RemoteNamesNeitherSenderNorTerminal)
 {
+	NEEDS_OWN_RUN();
 	Pty from;
 	Shot s = broadcast("hi", 1, [&] { stdin_from(from.name); });
 
@@ -169,6 +171,7 @@ TEST(Banner, TerminalTag)
 // The caller's own use of the password database must not rename the sender.
 TEST(Banner, SecondCallKeepsSenderAndTagAndTakesANewDate)
 {
+	NEEDS_OWN_RUN();
 	Pty from, tty;
 	Utmp db({record(tty.line())});
 	const std::string tag = "(" + from.line() + ") ";

@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <regex>
@@ -26,6 +27,7 @@ struct Ending {
 	int status = -1;      // the command's exit status
 	double returned = -1; // seconds until the command exited
 	double finished = -1; // seconds until its broadcast child exited too
+	std::string streams;  // its descriptors 0, 1 and 2 then, or "-" if it had gone
 };
 
 struct Outcome : Ending {
@@ -57,13 +59,33 @@ const char *setgid_copy()
 	return exe;
 }
 
+// What the first child of this process, the broadcast adopted, holds as
+// descriptors 0, 1 and 2, "-" for one it has not; "-" without a child.
+std::string streams()
+{
+	const std::string children = "/proc/self/task/" + std::to_string(getpid()) + "/children";
+	std::istringstream pids(drain(open(children.c_str(), O_RDONLY)));
+	std::string pid, got;
+	char buf[256];
+
+	if (!(pids >> pid))
+		return "-";
+	for (int d = 0; d <= 2; d++) {
+		const std::string fd = "/proc/" + pid + "/fd/" + std::to_string(d);
+		const ssize_t n = readlink(fd.c_str(), buf, sizeof buf);
+		got += (d > 0 ? "," : "") + (n > 0 ? std::string(buf, n) : "-");
+	}
+	return got;
+}
+
 // Runs the command with args, and env added to its environment, while the
 // login records list ttys. A sender other than root runs, with that uid and
-// gid, a copy that is set-group-id tty, after limit if given.
+// gid, a copy that is set-group-id tty, after limit if given. Given shell,
+// sh runs it, with the command as $0 and args as the rest.
 Outcome command(const std::vector<const char *> &args,
     const std::vector<const Pty *> &ttys, const Input &input,
     const std::vector<std::string> &env = {}, uid_t sender = 0,
-    const std::function<void()> &limit = nullptr)
+    const std::function<void()> &limit = nullptr, const char *shell = nullptr)
 {
 	int out[2], err[2], status[2];
 	Outcome r;
@@ -102,9 +124,11 @@ Outcome command(const std::vector<const char *> &args,
 			if (limit)
 				limit();
 			std::vector<const char *> argv{exe};
+			if (shell != nullptr)
+				argv.insert(argv.begin(), {"/bin/sh", "-c", shell});
 			argv.insert(argv.end(), args.begin(), args.end());
 			argv.push_back(nullptr);
-			execv(exe, const_cast<char **>(argv.data()));
+			execv(argv[0], const_cast<char **>(argv.data()));
 			_exit(127);
 		}
 		close(feed[0]);
@@ -114,19 +138,62 @@ Outcome command(const std::vector<const char *> &args,
 		int st = -1;
 		must(waitpid(pid, &st, 0) == pid && WIFEXITED(st));
 		const double returned = now() - start;
+		const std::string held = streams();
 		reap();
-		dprintf(status[1], "%d %f %f", WEXITSTATUS(st), returned, now() - start);
+		dprintf(status[1], "%d %f %f %s", WEXITSTATUS(st), returned, now() - start, held.c_str());
 	});
 	close(out[1]);
 	close(err[1]);
 	close(status[1]);
 	Ending &e = r;
 	std::istringstream ending(drain(status[0]));
-	if (!(ending >> e.status >> e.returned >> e.finished))
+	if (!(ending >> e.status >> e.returned >> e.finished >> e.streams))
 		e = Ending();
 	r.out = drain(out[0]);
 	r.err = drain(err[0]);
 	return r;
+}
+
+// In an isolated caller: runs exe with args as uid, with its gid the same
+// and no terminal; what it printed, and its exit status after a blank.
+std::string as(uid_t uid, const char *exe, const std::vector<const char *> &args)
+{
+	int out[2];
+	must(pipe(out) == 0);
+	const pid_t pid = fork();
+	if (pid == 0) {
+		std::vector<const char *> argv{exe};
+		argv.insert(argv.end(), args.begin(), args.end());
+		argv.push_back(nullptr);
+		stdin_from("/dev/null");
+		must(dup2(out[1], 1) == 1 && setgroups(0, nullptr) == 0 && setgid(uid) == 0 &&
+		    setuid(uid) == 0);
+		execv(exe, const_cast<char **>(argv.data()));
+		_exit(127);
+	}
+	close(out[1]);
+	const std::string got = drain(out[0]);
+	int st;
+	must(waitpid(pid, &st, 0) == pid && WIFEXITED(st));
+	return got + " " + std::to_string(WEXITSTATUS(st));
+}
+
+// Sends the strings through fd, each ended by a zero byte.
+void report(int fd, const std::vector<std::string> &strings)
+{
+	for (const std::string &s : strings)
+		must(write(fd, s.c_str(), s.size() + 1) == static_cast<ssize_t>(s.size() + 1));
+}
+
+// The strings report sent through fd.
+std::vector<std::string> reported(int fd)
+{
+	std::istringstream in(drain(fd));
+	std::vector<std::string> got;
+
+	for (std::string s; std::getline(in, s, '\0');)
+		got.push_back(s);
+	return got;
 }
 
 } // namespace
@@ -139,6 +206,7 @@ TEST(Command, BroadcastsSilentlyAndExitsZero)
 		std::vector<const char *> args;
 		bool from_tty;
 		std::string shown;
+		bool bare = false; // without the banner
 	} cases[] = {
 	    {{"hello"}, false, "hello"},
 	    {{"The", "file", "servers", "restart", "at", "18:00"}, false,
@@ -149,6 +217,7 @@ TEST(Command, BroadcastsSilentlyAndExitsZero)
 	    {{"--", "--"}, false, "--"},
 	    {{"\x1b[2J\aover\x9b"}, true, "^[[2J^Gover^["},
 	    {{""}, true, ""},
+	    {{"-n", "--nobanner", "--", "-n"}, true, "-n", true},
 	};
 
 	for (const auto &c : cases) {
@@ -162,7 +231,7 @@ TEST(Command, BroadcastsSilentlyAndExitsZero)
 		EXPECT_EQ(r.out, "") << c.shown;
 		EXPECT_EQ(r.err, "") << c.shown;
 		EXPECT_TRUE(stamped(tty.read(), t0, t1, [&](const std::string &d) {
-			return local(me(), tag, d) + c.shown;
+			return (c.bare ? "" : local(me(), tag, d)) + c.shown;
 		}));
 	}
 }
@@ -219,8 +288,8 @@ TEST(Command, HelpAndVersionPrintAndSendNothing)
 		const char *arg;
 		std::regex out;
 	} cases[] = {
-	    {"--help", std::regex("usage: dowall \\[--dry-run \\| --help \\| --version \\| "
-				  "\\[--\\] \\[message \\.\\.\\.\\]\\]\n(.+\n)+")},
+	    {"--help", std::regex("usage: dowall \\[--dry-run\\] \\[--wait\\] \\[-g group \\| --group group\\] "
+				  "\\[-n \\| --nobanner\\]\n +\\[--\\] \\[message \\.\\.\\.\\]\n(.+\n)+")},
 	    {"--version", std::regex("dowall [0-9]+\\.[0-9]+\\.[0-9]+\n")},
 	};
 
@@ -266,8 +335,11 @@ TEST(Command, SetgidTtyReachesTerminalsThatAcceptMessages)
 	ASSERT_EQ(fchmod(refuses.slave, 0600), 0);
 	ASSERT_EQ(fchown(own.slave, sender, tty), 0);
 	ASSERT_EQ(fchmod(own.slave, 0600), 0);
+	// The date is the system's, whatever the sender's TZ says.
+	unsetenv("TZ");
 	time_t t0 = time(nullptr);
-	Outcome r = command({"hello"}, {&accepts, &refuses, &own}, {"/dev/null"}, {}, sender);
+	Outcome r = command({"hello"}, {&accepts, &refuses, &own}, {"/dev/null"},
+	    {"TZ=UTC+24:59:59"}, sender);
 	time_t t1 = time(nullptr);
 	const auto sent = [](const std::string &d) {
 		return local("uid 4242", "", d) + "hello";
@@ -300,23 +372,65 @@ TEST(Command, ReturnsAtOnceWhileItsChildWaitsOnAHungTerminal)
 	}));
 }
 
-// A sender at its process limit: the broadcast never starts, and the
-// command says so instead of reporting success.
-TEST(Command, BroadcastThatCannotStartFailsAndSaysWhy)
+// What the command may not do it does not do, and says why: send at a
+// sender's process limit, without a banner as anyone but root, or to a
+// group there is not.
+TEST(Command, RefusesAndSaysWhy)
 {
 	NEEDS_ROOT();
 	NEEDS_PLAIN_BUILD();
 	Pty tty;
-	Outcome r = command({"hello"}, {&tty}, {"/dev/null"}, {}, 4242, [] {
-		const struct rlimit one = {1, 1};
-		must(setrlimit(RLIMIT_NPROC, &one) == 0);
-	});
+	const struct {
+		std::vector<const char *> args;
+		uid_t sender;
+		std::function<void()> limit;
+		std::string err;
+	} cases[] = {
+	    {{"hello"}, 4242, [] {
+		     const struct rlimit one = {1, 1};
+		     must(setrlimit(RLIMIT_NPROC, &one) == 0);
+	     },
+		"dowall: cannot start the broadcast: " + std::string(strerror(EAGAIN)) + "\n"},
+	    {{"-n", "hello"}, 4242, nullptr, "dowall: only root may send without a banner\n"},
+	    {{"--nobanner", "--dry-run"}, 4242, nullptr, "dowall: only root may send without a banner\n"},
+	    {{"--group", "no\x1bsuch", "hello"}, 0, nullptr, "dowall: no such group: no\\033such\n"},
+	    {{"--group=", "hello"}, 0, nullptr, "dowall: no such group: \n"},
+	    {{"--wait", "-g"}, 0, nullptr, "dowall: -g needs a group\n"},
+	};
 
-	EXPECT_TRUE(r.ok);
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.out, "");
-	EXPECT_EQ(r.err, "dowall: cannot start the broadcast: " + std::string(strerror(EAGAIN)) + "\n");
+	for (const auto &c : cases) {
+		Outcome r = command(c.args, {&tty}, {"/dev/null"}, {}, c.sender, c.limit);
+
+		EXPECT_TRUE(r.ok) << c.err;
+		EXPECT_EQ(r.status, 1) << c.err;
+		EXPECT_EQ(r.out, "") << c.err;
+		EXPECT_EQ(r.err, c.err);
+	}
 	EXPECT_EQ(tty.read(), "");
+}
+
+// Whoever reads the command's output gets it back at once, whatever the
+// terminals do: the broadcast child holds none of the caller's streams.
+TEST(Command, CallerReadingItsOutputWaitsForNothing)
+{
+	NEEDS_ROOT();
+	NEEDS_PROC();
+	Ptys stopped = ptys(6);
+	std::vector<const Pty *> ttys;
+
+	for (const auto &t : stopped) {
+		ASSERT_EQ(tcflow(t->slave, TCOOFF), 0);
+		ttys.push_back(t.get());
+	}
+	for (const char *shell : {"x=$(\"$0\" \"$@\")", "\"$0\" \"$@\" | cat", "\"$0\" \"$@\" 2>&1 | cat"}) {
+		Outcome r = command({"hello"}, ttys, {""}, {}, 0, nullptr, shell);
+
+		EXPECT_TRUE(r.ok) << shell;
+		EXPECT_EQ(r.status, 0) << shell;
+		EXPECT_LT(r.returned, 0.5) << shell;
+		EXPECT_EQ(r.streams, "/dev/null,/dev/null,/dev/null") << shell;
+		EXPECT_TRUE(costs2s(r.finished)) << shell;
+	}
 }
 
 // What the list says is what the broadcast then does: records, sessions,
@@ -336,43 +450,28 @@ TEST(Command, DryRunListsWhatTheBroadcastWrites)
 	ASSERT_EQ(pipe(p), 0);
 
 	ASSERT_TRUE(isolated([&] {
-		passwd("root:x:0:0::/root:/bin/sh\n");
+		passwd("root:x:0:0::/root:/bin/sh\nmallory:x:4444:4444::/:/bin/sh\n");
 		must(mount("none", "/proc", "none", MS_REMOUNT, "hidepid=2") == 0);
 		// pts/0 both sources list, pts/1 and pts/3 sessions alone, pts/2
 		// a record's, closed to the group; of the rest, pts/5 and pts/12
-		// are the sessions' user's, as pts/1 is.
+		// are the sessions' user's, as pts/1 and pts/3 are. A record of
+		// mallory's names pts/4, and a session pts/6: neither is theirs.
 		Ptys tty = ptys(13);
 		for (const auto &t : tty)
 			must(fchown(t->slave, 4343, group) == 0 && fchmod(t->slave, 0620) == 0);
 		must(fchmod(tty[2]->slave, 0600) == 0);
-		for (const size_t i : {1, 5, 12})
+		for (const size_t i : {1, 3, 5, 12})
 			must(fchown(tty[i]->slave, 4000, group) == 0);
 		must(mkfifo("/dev/shm/fifo", 0666) == 0);
 		const int fifo = open("/dev/shm/fifo", O_RDONLY | O_NONBLOCK);
-		records("/run/utmp", {record(tty[0]->line(), "alice"), record("pts/../x"), record("shm/fifo"), record(tty[2]->line(), "bob")});
+		records("/run/utmp", {record(tty[0]->line(), "alice"), record("pts/../x"), record("shm/fifo"), record(tty[2]->line(), "bob"), record(tty[4]->line(), "mallory")});
 		const std::string user = "UID=4000\nCLASS=user\nSTATE=active\nTTY=";
 		session("10", user + tty[3]->line() + "\n");
+		session("4", user + tty[6]->line() + "\n");
 		session("2", user + tty[1]->line() + "\n");
 		session("3", user + tty[0]->line() + "\n");
 		const char *exe = setgid_copy();
-		const auto run = [&](const char *arg) {
-			int out[2];
-			must(pipe(out) == 0);
-			const pid_t pid = fork();
-			if (pid == 0) {
-				stdin_from("/dev/null");
-				must(dup2(out[1], 1) == 1 && setgroups(0, nullptr) == 0 &&
-				    setgid(4242) == 0 && setuid(4242) == 0);
-				execl(exe, exe, arg, nullptr);
-				_exit(127);
-			}
-			close(out[1]);
-			std::string got = drain(out[0]);
-			int st;
-			must(waitpid(pid, &st, 0) == pid && WIFEXITED(st) && WEXITSTATUS(st) == 0);
-			return got;
-		};
-		const std::string listed = run("--dry-run");
+		const std::string listed = as(4242, exe, {"--dry-run"});
 		// No child was left to write: this namespace's first process
 		// inherits any, and has none.
 		must(wait(nullptr) < 0 && errno == ECHILD);
@@ -381,7 +480,7 @@ TEST(Command, DryRunListsWhatTheBroadcastWrites)
 			before += deliveries(*t) + "|";
 		char c;
 		must(read(fifo, &c, 1) <= 0);
-		run("hi");
+		must(as(4242, exe, {"hi"}) == " 0");
 		reap();
 		std::string after;
 		for (const auto &t : tty)
@@ -401,5 +500,103 @@ TEST(Command, DryRunListsWhatTheBroadcastWrites)
 			  "/dev/pts/1 4000 logind:2 yes\n"
 			  "/dev/pts/3 4000 logind:10 yes\n"
 			  "/dev/pts/5 4000 owner yes\n"
-			  "/dev/pts/12 4000 owner yes\n");
+			  "/dev/pts/12 4000 owner yes\n 0");
+}
+
+// --wait tells what became of each terminal, those --dry-run lists and in
+// its order: sent; refused by one that takes no messages from this sender;
+// out of time for one whose output stays stopped. Its status says whether
+// each that takes messages got the whole message.
+TEST(Command, WaitTellsWhatBecameOfWhatTheDryRunLists)
+{
+	NEEDS_ROOT(CLONE_NEWPID);
+	NEEDS_PLAIN_BUILD();
+	const struct group *grp = getgrnam("tty");
+	if (grp == nullptr)
+		GTEST_SKIP() << "no group tty";
+	const gid_t group = grp->gr_gid;
+	int p[2];
+	ASSERT_EQ(pipe(p), 0);
+
+	ASSERT_TRUE(isolated([&] {
+		passwd("root:x:0:0::/root:/bin/sh\n");
+		Ptys tty = ptys(3);
+		std::vector<struct utmp> recs;
+		for (const auto &t : tty) {
+			must(fchown(t->slave, 4343, group) == 0 && fchmod(t->slave, 0620) == 0);
+			recs.push_back(record(t->line()));
+		}
+		must(fchmod(tty[1]->slave, 0600) == 0);
+		records("/run/utmp", recs);
+		const char *exe = setgid_copy();
+		const std::string listed = as(4242, exe, {"--dry-run"});
+		const std::string sent = as(4242, exe, {"--wait", "hi"});
+		must(tcflow(tty[2]->slave, TCOOFF) == 0);
+		report(p[1], {listed, sent, as(4242, exe, {"--wait", "hi"})});
+		for (const auto &t : tty)
+			tcflow(t->slave, TCOON);
+	}));
+	close(p[1]);
+	const std::vector<std::string> got = reported(p[0]);
+	ASSERT_EQ(got.size(), 3u);
+	const std::string due = std::to_string(local("uid 4242", "", datetext(0)).size() + 2);
+	const std::string whole = "sent " + due + "/" + due, none = " 0/" + due;
+	const auto lines = [](const std::string &a, const std::string &b, const std::string &c) {
+		return "/dev/pts/0 alice utmp " + a + "\n/dev/pts/1 alice utmp " + b +
+		    "\n/dev/pts/2 alice utmp " + c + "\n";
+	};
+	EXPECT_EQ(got[0], lines("yes", "no", "yes") + " 0");
+	EXPECT_EQ(got[1], lines(whole, "refused" + none, whole) + " 0");
+	EXPECT_EQ(got[2], lines(whole, "refused" + none, "timeout" + none) + " 2");
+}
+
+// --group reaches the group's members only, whose primary group it is or a
+// supplementary one, named or numbered, a record's user looked up by name
+// and a pty's by its owner, in the list and the broadcast alike.
+TEST(Command, GroupReachesItsMembersOnly)
+{
+	NEEDS_ROOT(CLONE_NEWPID);
+	const struct {
+		std::vector<const char *> args;
+	} cases[] = {{{"--group", "ops"}}, {{"-g", "4200"}}, {{"--group=ops"}}};
+	int p[2];
+	ASSERT_EQ(pipe(p), 0);
+
+	ASSERT_TRUE(isolated([&] {
+		passwd("root:x:0:0::/root:/bin/sh\nann:x:4100:4200::/:/bin/sh\n"
+		       "ben:x:4101:4101::/:/bin/sh\ncal:x:4102:4102::/:/bin/sh\n");
+		groups("root:x:0:\nops:x:4200:ben\nben:x:4101:\ncal:x:4102:cal\n");
+		// Records of ann, ben and cal, each for a pty of theirs; a pty
+		// of ben's and one of cal's that no record names.
+		const uid_t owners[] = {4100, 4101, 4102, 4101, 4102};
+		Ptys tty = ptys(std::size(owners));
+		for (size_t i = 0; i < tty.size(); i++)
+			must(fchown(tty[i]->slave, owners[i], 0) == 0);
+		records("/run/utmp", {record(tty[0]->line(), "ann"), record(tty[1]->line(), "ben"), record(tty[2]->line(), "cal")});
+		std::vector<std::string> got;
+		for (const auto &c : cases) {
+			std::vector<const char *> args = c.args;
+			args.push_back("--dry-run");
+			got.push_back(as(0, DOWALL_EXE, args));
+		}
+		std::vector<const char *> args = cases[0].args;
+		args.insert(args.begin(), "--wait");
+		args.push_back("hi");
+		got.push_back(as(0, DOWALL_EXE, args));
+		std::string written;
+		for (const auto &t : tty)
+			written += deliveries(*t) + "|";
+		got.push_back(written);
+		report(p[1], got);
+	}));
+	close(p[1]);
+	const std::vector<std::string> got = reported(p[0]);
+	ASSERT_EQ(got.size(), std::size(cases) + 2);
+	for (size_t i = 0; i < std::size(cases); i++)
+		EXPECT_EQ(got[i], "/dev/pts/0 ann utmp yes\n/dev/pts/1 ben utmp yes\n/dev/pts/3 ben owner yes\n 0")
+		    << cases[i].args[0];
+	const std::string due = std::to_string(local("root", "", datetext(0)).size() + 2);
+	const std::string whole = " sent " + due + "/" + due + "\n";
+	EXPECT_EQ(got[3], "/dev/pts/0 ann utmp" + whole + "/dev/pts/1 ben utmp" + whole + "/dev/pts/3 ben owner" + whole + " 0");
+	EXPECT_EQ(got[4], "#hi|#hi||#hi||");
 }

@@ -101,6 +101,7 @@ std::string lines(int n)
 
 TEST(Delivery, OnlyUserProcessRecordsWithAUser)
 {
+	NEEDS_OWN_RUN();
 	const struct {
 		short type;
 		const char *user;
@@ -133,6 +134,7 @@ TEST(Delivery, OnlyUserProcessRecordsWithAUser)
 // Extra slashes stretch a line to its whole 32-byte field, unterminated.
 TEST(Delivery, PathFromTheLineName)
 {
+	NEEDS_OWN_RUN();
 	Ptys tty = ptys(4);
 	const auto stretch = [](const std::string &head, const std::string &tail) {
 		return head + std::string(32 - head.size() - tail.size(), '/') + tail;
@@ -155,6 +157,7 @@ TEST(Delivery, PathFromTheLineName)
 
 TEST(Delivery, EveryRecordIsWrittenWithoutDeduplication)
 {
+	NEEDS_OWN_RUN();
 	Ptys tty = ptys(2);
 	Utmp db({record(tty[0]->line(), "alice"), record(tty[1]->line(), "bob"),
 	    record(tty[0]->line(), "alice")});
@@ -166,6 +169,7 @@ TEST(Delivery, EveryRecordIsWrittenWithoutDeduplication)
 
 TEST(Delivery, TerminalsThatFailToOpenAreSkipped)
 {
+	NEEDS_OWN_RUN();
 	Pty tty;
 	// A pty whose slave was never unlocked: a terminal device that no open gets.
 	int locked = posix_openpt(O_RDWR | O_NOCTTY);
@@ -178,16 +182,21 @@ TEST(Delivery, TerminalsThatFailToOpenAreSkipped)
 	close(locked);
 }
 
-TEST(Delivery, WalkStartsAtTheFirstRecordWhateverTheCallerRead)
+// The walk reads the records from the first, and the caller's own reading
+// of them goes on where it was.
+TEST(Delivery, WalkLeavesTheCallersPlaceInTheRecords)
 {
+	NEEDS_OWN_RUN();
 	Ptys tty = ptys(2);
 	Utmp db({record(tty[0]->line()), record(tty[1]->line())});
 
 	ASSERT_TRUE(caller([&] {
 		stdin_from("/dev/null");
 		setutent();
-		must(getutent() != nullptr && getutent() != nullptr);
+		must(getutent() != nullptr);
 		wall("hi", 0);
+		const struct utmp *next = getutent();
+		must(next != nullptr && tty[1]->line() == next->ut_line);
 	}));
 	EXPECT_EQ(deliveries(*tty[0]), "#hi");
 	EXPECT_EQ(deliveries(*tty[1]), "#hi");
@@ -195,6 +204,7 @@ TEST(Delivery, WalkStartsAtTheFirstRecordWhateverTheCallerRead)
 
 TEST(Delivery, EmptyOrNullTextWritesTheBannerAlone)
 {
+	NEEDS_OWN_RUN();
 	Pty tty;
 	Utmp db({record(tty.line())});
 
@@ -206,6 +216,7 @@ TEST(Delivery, EmptyOrNullTextWritesTheBannerAlone)
 
 TEST(Delivery, ChildExitsZeroWithNoRecordToWrite)
 {
+	NEEDS_OWN_RUN();
 	Pty tty;
 
 	for (const auto &recs : {std::vector<struct utmp>{},
@@ -220,6 +231,7 @@ TEST(Delivery, ChildExitsZeroWithNoRecordToWrite)
 // nothing, and the walk goes on; a name merely holding ".." is no escape.
 TEST(Delivery, WritesOnlyToTerminalsUnderDev)
 {
+	NEEDS_OWN_RUN();
 	const std::string dir = "/dev/shm";
 	if (access(dir.c_str(), W_OK) != 0)
 		GTEST_SKIP() << dir << " is not writable here";
@@ -268,6 +280,7 @@ TEST(Delivery, WritesOnlyToTerminalsUnderDev)
 // handlers; they must come out once, from the caller.
 TEST(Delivery, CallersPendingOutputAndExitHandlersRunOnce)
 {
+	NEEDS_OWN_RUN();
 	Pty tty;
 	Utmp db({record(tty.line())});
 	int p[2];
@@ -293,6 +306,7 @@ TEST(Delivery, CallersPendingOutputAndExitHandlersRunOnce)
 // non-blocking write whenever the two meet.
 TEST(Delivery, BusyTerminalGetsEveryBannerAndLine)
 {
+	NEEDS_OWN_RUN();
 	constexpr char NOISE = '~';
 	const std::string text = lines(40);
 	Pty tty;
@@ -318,6 +332,7 @@ TEST(Delivery, BusyTerminalGetsEveryBannerAndLine)
 // whole message once the reader is back, and the next one is still written.
 TEST(Delivery, BrieflyFullTerminalGetsTheWholeMessage)
 {
+	NEEDS_OWN_RUN();
 	const std::string text = lines(10);
 	Pty full, next;
 	Utmp db({record(full.line()), record(next.line())});
@@ -338,6 +353,7 @@ TEST(Delivery, BrieflyFullTerminalGetsTheWholeMessage)
 // when its reader is back.
 TEST(Delivery, StoppedTerminalsHoldUpNobody)
 {
+	NEEDS_OWN_RUN();
 	const std::string text = lines(1000);
 	Ptys stopped = ptys(5);
 	Pty part, next;
@@ -382,11 +398,140 @@ TEST(Delivery, StoppedTerminalsHoldUpNobody)
 	EXPECT_EQ(deliveries(out.substr(queued.size())), "#" + text);
 }
 
+// A hundred stopped terminals cost the child one window of 2 seconds, not
+// 2 seconds each, and hold up nobody: a full one listed after them has its
+// whole copy once its reader is back, half a second in. Of the stopped
+// ones, those resumed within the window get the whole message once, those
+// resumed after it nothing.
+TEST(Delivery, StoppedTerminalsAreFinishedTogether)
+{
+	NEEDS_OWN_RUN();
+	const std::string text = lines(10);
+	Ptys stopped = ptys(100);
+	Pty full;
+	std::vector<struct utmp> recs;
+
+	for (const auto &tty : stopped) {
+		ASSERT_EQ(tcflow(tty->slave, TCOOFF), 0);
+		recs.push_back(record(tty->line(), "bob"));
+	}
+	const std::string queued = fill(full);
+	recs.push_back(record(full.line()));
+	Utmp db(recs);
+	Reader reader(full, 0.5);
+	std::thread resume([&] {
+		usleep(1000000);
+		for (size_t i = 0; i < stopped.size(); i += 2)
+			tcflow(stopped[i]->slave, TCOON);
+	});
+	int p[2];
+	ASSERT_EQ(pipe(p), 0);
+
+	ASSERT_TRUE(caller([&] {
+		stdin_from("/dev/null");
+		const double start = now();
+		must(wall(text.c_str(), 0) == 0);
+		reap();
+		dprintf(p[1], "%f", now() - start);
+	}));
+	resume.join();
+	for (size_t i = 1; i < stopped.size(); i += 2)
+		tcflow(stopped[i]->slave, TCOON);
+	close(p[1]);
+	const double took = std::stod(drain(p[0]));
+	EXPECT_GT(took, 1.5);
+	EXPECT_LT(took, 4);
+	const std::string out = reader.stop();
+	EXPECT_EQ(out.substr(0, queued.size()), queued);
+	EXPECT_EQ(deliveries(out.substr(queued.size())), "#" + text);
+	usleep(200000);
+	for (size_t i = 0; i < stopped.size(); i++) {
+		char buf[4096];
+		fcntl(stopped[i]->master, F_SETFL, O_NONBLOCK);
+		const ssize_t n = read(stopped[i]->master, buf, sizeof buf);
+		EXPECT_EQ(deliveries(std::string(buf, std::max<ssize_t>(n, 0))), i % 2 == 0 ? "#" + text : "")
+		    << i;
+	}
+}
+
+// A caller whose standard streams are closed: the report's file and pipe
+// take their numbers, and must not be lost when the child points 0, 1 and
+// 2 at /dev/null.
+TEST(Delivery, CallerWithoutStandardStreamsReachesEveryone)
+{
+	NEEDS_OWN_RUN();
+	Ptys tty = ptys(2);
+	Utmp db({record(tty[0]->line()), record(tty[1]->line())});
+	int p[2];
+	ASSERT_EQ(pipe(p), 0);
+
+	ASSERT_TRUE(caller([&] {
+		int sent = 0;
+		close(0);
+		close(1);
+		close(2);
+		must(wallsend(
+			 "hi", nullptr, 0, [](const struct wallterm *, int outcome, size_t, size_t, void *arg) {
+				 *static_cast<int *>(arg) += outcome == WALL_SENT;
+			 },
+			 &sent) == 0);
+		dprintf(p[1], "%d", sent);
+	}));
+	close(p[1]);
+	EXPECT_EQ(drain(p[0]), "2");
+	for (const auto &t : tty)
+		EXPECT_EQ(deliveries(*t), "#hi");
+}
+
+// A writer holding the login records' lock, as a stopped utmp helper can,
+// delays neither the list nor the broadcast.
+TEST(Delivery, LockOnTheRecordsDelaysNothing)
+{
+	NEEDS_OWN_RUN();
+	Pty tty;
+	Utmp db({record(tty.line())});
+	int p[2], held[2];
+	ASSERT_EQ(pipe(p), 0);
+	ASSERT_EQ(pipe(held), 0);
+
+	ASSERT_TRUE(caller([&] {
+		stdin_from("/dev/null");
+		const pid_t holder = fork();
+		if (holder == 0) {
+			struct flock lock = {};
+			lock.l_type = F_WRLCK;
+			lock.l_whence = SEEK_SET;
+			const int f = open("/run/utmp", O_RDWR);
+			must(f >= 0 && fcntl(f, F_SETLK, &lock) == 0 && write(held[1], "x", 1) == 1);
+			pause();
+			_exit(0);
+		}
+		char c;
+		must(read(held[0], &c, 1) == 1);
+		const double start = now();
+		const int n = wallterms([](const struct wallterm *, void *) {}, nullptr);
+		must(wall("hi", 0) == 0);
+		must(wait(nullptr) != holder);
+		dprintf(p[1], "%d %f", n, now() - start);
+		kill(holder, SIGKILL);
+		waitpid(holder, nullptr, 0);
+	}));
+	close(p[1]);
+	std::istringstream got(drain(p[0]));
+	int listed = 0;
+	double took = 99;
+	got >> listed >> took;
+	EXPECT_EQ(listed, 1);
+	EXPECT_LT(took, 1);
+	EXPECT_EQ(deliveries(tty), "#hi");
+}
+
 // The sender may signal its broadcast child. A flood of SIGALRM while the
 // child waits on full terminals must neither crash it nor cut an attempt
 // short: once the flood is over, every terminal has the whole message.
 TEST(Delivery, AlarmFloodFromTheSenderBreaksNothing)
 {
+	NEEDS_OWN_RUN();
 	const std::string text = lines(10);
 	Ptys tty = ptys(3);
 	std::vector<struct utmp> recs;
@@ -425,18 +570,20 @@ TEST(Delivery, SessionsAddTheTerminalsNoRecordGave)
 	const std::string user = "UID=4000\nCLASS=user\nSTATE=active\n";
 	const struct {
 		std::string lines;
+		uid_t owner; // of the pty; only 4000 and 4005 are logged in
 		bool written;
 	} cases[] = {
-	    {user + "TTY=@\n", true},
-	    {user + "TTY=@\n", true}, // and a record: once
-	    {"UID=4000\nCLASS=user-early\nSTATE=online\nTTY=/dev/@\n", true},
-	    {"UID=4000\nCLASS=user\nSTATE=closing\nTTY=@\n", false},
-	    {"UID=4000\nCLASS=greeter\nSTATE=active\nTTY=@\n", false},
-	    {"UID=4000\nCLASS=manager\nSTATE=active\nTTY=@\n", false},
-	    {"UID=4000\nSTATE=active\nTTY=@\n", false}, // no class
-	    {user + "TTY=pts/../@\n", false},
+	    {user + "TTY=@\n", 4000, true},
+	    {user + "TTY=@\n", 4000, true}, // and a record: once
+	    {"UID=4000\nCLASS=user-early\nSTATE=online\nTTY=/dev/@\n", 4000, true},
+	    {"UID=4001\nCLASS=user\nSTATE=closing\nTTY=@\n", 4001, false},
+	    {"UID=4002\nCLASS=greeter\nSTATE=active\nTTY=@\n", 4002, false},
+	    {"UID=4003\nCLASS=manager\nSTATE=active\nTTY=@\n", 4003, false},
+	    {"UID=4004\nSTATE=active\nTTY=@\n", 4004, false},             // no class
+	    {"UID=4005\nCLASS=user\nSTATE=active\nTTY=@\n", 4006, false}, // not its user's
+	    {user + "TTY=pts/../@\n", 4009, false},
 	    // Cut to fit a path, it would name the pty.
-	    {user + "TTY=" + std::string(27, '/') + "@0\n", false},
+	    {user + "TTY=" + std::string(27, '/') + "@0\n", 4009, false},
 	};
 	int p[2];
 	ASSERT_EQ(pipe(p), 0);
@@ -445,6 +592,7 @@ TEST(Delivery, SessionsAddTheTerminalsNoRecordGave)
 		Ptys tty = ptys(std::size(cases));
 		records("/run/utmp", {record(tty[1]->line())});
 		for (size_t i = 0; i < tty.size(); i++) {
+			must(fchown(tty[i]->slave, cases[i].owner, 0) == 0);
 			std::string lines = cases[i].lines;
 			lines.replace(lines.find('@'), 1, tty[i]->line());
 			session(std::to_string(i + 2), lines);
@@ -548,6 +696,7 @@ TEST(Delivery, EveryPtyOfALoggedInUserAndNoOneElses)
 // and its broadcast child; with the group orphaned, the write fails instead.
 TEST(Delivery, BackgroundJobReachesItsOwnTerminal)
 {
+	NEEDS_OWN_RUN();
 	Pty own, next;
 	Utmp db({record(own.line()), record(next.line())});
 

@@ -8,9 +8,11 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <sstream>
+#include <thread>
 
 #include "dowall.h"
 #include "support.h"
@@ -24,14 +26,21 @@ struct Trace {
 	std::vector<double> at;                  // when each hang began
 	std::vector<std::string> closes;         // what each close() of a terminal closed
 	int pending = 0;                         // records read while an alarm was pending
+	std::vector<std::string> told;           // "path outcome written/due" of a report
 	double start = 0, returned = 0, end = 0; // call, return, child's end
 	time_t t0 = 0, t1 = 0;                   // the seconds the banner's date may show
 };
 
+// Writes a report's line to the trace.
+void tell(const struct wallterm *t, int outcome, size_t written, size_t due, void *arg)
+{
+	dprintf(*static_cast<int *>(arg), "told %s %d %zu/%zu\n", t->path, outcome, written, due);
+}
+
 // Broadcasts text from a caller, after prepare if given, with the calls in
-// hang (DOWALL_HANG's form) made to hang.
+// hang (DOWALL_HANG's form) made to hang; with a report, if asked for.
 Trace broadcast(const std::string &hang, const char *text,
-    const std::function<void()> &prepare = nullptr)
+    const std::function<void()> &prepare = nullptr, bool report = false)
 {
 	int t[2];
 	Trace r;
@@ -48,9 +57,12 @@ Trace broadcast(const std::string &hang, const char *text,
 		setenv("DOWALL_HANG", hang.c_str(), 1);
 		setenv("DOWALL_TRACE", std::to_string(t[1]).c_str(), 1);
 		double start = now();
-		wall(text, 0);
+		if (report)
+			must(wallsend(text, nullptr, 0, tell, &t[1]) == 0);
+		else
+			wall(text, 0);
 		double returned = now();
-		must(wait(&st) > 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0);
+		must(report || (wait(&st) > 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0));
 		dprintf(t[1], "times %.3f %.3f %.3f\n", start, returned, now());
 	});
 	r.t1 = time(nullptr);
@@ -68,6 +80,8 @@ Trace broadcast(const std::string &hang, const char *text,
 			// /dev/pts, close files of their own.
 			if (path.rfind("/dev/pts/", 0) == 0)
 				r.closes.push_back(path);
+		} else if (std::string counts; word == "told" && in >> path >> call >> counts) {
+			r.told.push_back(path.append(" ").append(call).append(" ").append(counts));
 		} else if (word == "pending") {
 			r.pending++;
 		} else if (word == "times") {
@@ -106,6 +120,7 @@ void ignore_alarm_after_a_call()
 
 TEST(Limit, HungOpenIsAbandonedAndTheNextTerminalGetsEverything)
 {
+	NEEDS_OWN_RUN();
 	NEEDS_PROC();
 	Pty hung, next;
 	Utmp db({record(hung.line()), record(next.line())});
@@ -124,6 +139,7 @@ TEST(Limit, HungOpenIsAbandonedAndTheNextTerminalGetsEverything)
 
 TEST(Limit, EveryLaterAttemptHasItsOwnLimit)
 {
+	NEEDS_OWN_RUN();
 	NEEDS_PROC();
 	Pty stats, writes, closes, next;
 	Utmp db({record(stats.line()), record(writes.line()),
@@ -149,8 +165,40 @@ TEST(Limit, EveryLaterAttemptHasItsOwnLimit)
 	EXPECT_EQ(r.pending, 0);
 }
 
+// What a report says of a terminal whose open hangs, and of one put aside
+// whose pty is freed and taken by another user while that open holds the
+// walk up: the first ran out of time, the second is gone and gets nothing.
+TEST(Limit, ReportSaysWhatBecameOfEachTerminal)
+{
+	NEEDS_ROOT();
+	Pty freed, hung, next;
+	ASSERT_EQ(fchown(freed.slave, 4444, 0), 0);
+	ASSERT_EQ(tcflow(freed.slave, TCOOFF), 0);
+	Utmp db({record(freed.line(), "mallory"), record(hung.line()), record(next.line())});
+	std::thread taken([&] {
+		usleep(1000000);
+		if (fchown(freed.slave, 4343, 0) == 0)
+			tcflow(freed.slave, TCOON);
+	});
+	Trace r = broadcast(
+	    "open:" + hung.name, "hi",
+	    [] { passwd("mallory:x:4444:4444::/:/bin/sh\n"); }, true);
+	taken.join();
+	const std::string due = std::to_string(local("root", "", datetext(r.t0)).size() + 2);
+
+	ASSERT_TRUE(r.ok);
+	EXPECT_EQ(r.told, (std::vector<std::string>{
+			      freed.name + " " + std::to_string(WALL_GONE) + " 0/" + due,
+			      hung.name + " " + std::to_string(WALL_TIMEOUT) + " 0/" + due,
+			      next.name + " " + std::to_string(WALL_SENT) + " " + due + "/" + due,
+			  }));
+	EXPECT_EQ(freed.read(), "");
+	EXPECT_EQ(next.read().size(), std::stoul(due));
+}
+
 TEST(Limit, HoldsWhateverTheCallerDidToTheAlarmSignal)
 {
+	NEEDS_OWN_RUN();
 	Pty hung, next;
 	Utmp db({record(hung.line()), record(next.line())});
 	const struct {
@@ -176,6 +224,7 @@ TEST(Limit, HoldsWhateverTheCallerDidToTheAlarmSignal)
 
 TEST(Limit, CallerSurvivesAnAlarmAfterWallReturned)
 {
+	NEEDS_OWN_RUN();
 	Pty tty;
 	Utmp db({record(tty.line())});
 
@@ -192,6 +241,7 @@ TEST(Limit, CallerSurvivesAnAlarmAfterWallReturned)
 // terminal holds the child up.
 TEST(Limit, ChildOutlivesTheSendersSession)
 {
+	NEEDS_OWN_RUN();
 	Pty own, hung, next;
 	Utmp db({record(hung.line()), record(next.line()), record(own.line())});
 	const std::string tag = "(" + own.line() + ") ";

@@ -6,7 +6,8 @@
  * the first such call on that path sleeps far longer than any time limit,
  * as a call that never completes would; a signal whose handler returns ends
  * it with EINTR. DOWALL_TRACE names a descriptor that gets a line for each
- * hang, each close() and each getutent() called while an alarm is pending.
+ * hang, each close() and each pread() called while an alarm is pending, as
+ * a read of the login records would be.
  */
 /* SPDX-License-Identifier: MIT */
 #define _GNU_SOURCE /* NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
@@ -21,7 +22,6 @@
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
-#include <utmp.h>
 
 /* The formatter would misread the if, its statement unterminated here. */
 /* clang-format off */
@@ -149,14 +149,14 @@ int close(int d)
 	return real_close(d);
 }
 
-struct utmp *getutent(void)
+ssize_t pread(int d, void *buf, size_t n, off_t at)
 {
 	struct itimerval t;
-	REAL(getutent);
+	REAL(pread);
 
 	if (getitimer(ITIMER_REAL, &t) == 0 &&
 	    (t.it_value.tv_sec != 0 || t.it_value.tv_usec != 0))
 		trace("pending\n");
-	return real_getutent();
+	return real_pread(d, buf, n, at);
 }
 /* NOLINTEND(readability-inconsistent-declaration-parameter-name) */

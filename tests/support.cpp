@@ -124,23 +124,17 @@ void records(const std::string &path, const std::vector<struct utmp> &recs)
 	close(f);
 }
 
+// The records of the live Utmp, which each caller's /run holds.
+static std::vector<struct utmp> listed;
+
 Utmp::Utmp(const std::vector<struct utmp> &recs)
 {
-	char buf[] = "/tmp/dowall-utmp-XXXXXX";
-	int f = mkstemp(buf);
-
-	if (f < 0)
-		throw std::runtime_error("mkstemp failed");
-	close(f);
-	path = buf;
-	records(path, recs);
-	utmpname(path.c_str());
+	listed = recs;
 }
 
 Utmp::~Utmp()
 {
-	endutent();
-	unlink(path.c_str());
+	listed.clear();
 }
 
 void must(bool ok)
@@ -177,16 +171,16 @@ static bool put(const char *path, const std::string &text)
 }
 
 // In a caller: a broadcast reaches the test's own terminals and nobody's
-// else. A /run of its own hides the machine's login records and logind's
-// sessions, and a password database of the caller alone keeps the users of
-// the test's records from being the machine's, whose ptys would then count
-// as logged in. Root has the mounts; another user has them in a user
-// namespace of its own, keeping its ids; without either, such a user's
-// broadcast can reach no terminals but its own anyway.
-static void alone()
+// else. A /run of its own, holding the live Utmp's records, hides the
+// machine's login records and logind's sessions, and a password database of
+// the caller alone keeps the users of the test's records from being the
+// machine's, whose ptys would then count as logged in. Root has the mounts;
+// another user has them in a user namespace of its own, keeping its ids.
+// Why it could not be had, or "".
+static std::string alone()
 {
 	if (isolating)
-		return;
+		return "";
 	const uid_t uid = getuid();
 	const gid_t gid = getgid();
 	const struct passwd *pw = getpwuid(uid);
@@ -198,17 +192,19 @@ static void alone()
 
 	if (geteuid() != 0) {
 		if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-			return;
+			return std::string("no user namespace of its own: unshare: ") + strerror(errno);
 		const std::string id = std::to_string(uid), gr = std::to_string(gid);
 		must(put("/proc/self/uid_map", id + " " + id + " 1") && put("/proc/self/setgroups", "deny") &&
 		    put("/proc/self/gid_map", gr + " " + gr + " 1"));
 	} else if (unshare(CLONE_NEWNS) != 0) {
-		return;
+		return std::string("no private namespace: unshare: ") + strerror(errno);
 	}
 	if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0)
-		return;
+		return "/ is not a mount point (a plain chroot?), so mounts cannot be made private";
 	must(mount("tmpfs", "/run", "tmpfs", 0, nullptr) == 0);
+	records("/run/utmp", listed);
 	passwd(self);
+	return "";
 }
 
 bool caller(const std::function<void()> &fn)
@@ -218,7 +214,8 @@ bool caller(const std::function<void()> &fn)
 	fflush(nullptr);
 	pid_t pid = fork();
 	if (pid == 0) {
-		alone();
+		// A test with records of its own asked for them with NEEDS_OWN_RUN.
+		must(alone().empty() || listed.empty());
 		fn();
 		reap();
 		_exit(0);
@@ -303,6 +300,13 @@ std::string no_private_root(int namespaces)
 	return found[namespaces] = inchild([&] { return probe_private_root(namespaces); }, "root");
 }
 
+std::string no_own_run()
+{
+	static const std::string why = inchild(alone, "a /run of its own");
+
+	return why;
+}
+
 std::string no_proc()
 {
 	char buf[64];
@@ -312,9 +316,10 @@ std::string no_proc()
 	return "/proc, which names the files of descriptors, is not mounted here (a bare chroot?)";
 }
 
-void passwd(const std::string &text)
+// Binds a file holding text onto path, in a private mount namespace.
+static void bind(const char *path, const std::string &text)
 {
-	char buf[] = "/tmp/dowall-passwd-XXXXXX";
+	char buf[] = "/tmp/dowall-etc-XXXXXX";
 	int f = mkstemp(buf);
 
 	must(f >= 0);
@@ -323,9 +328,19 @@ void passwd(const std::string &text)
 	close(f);
 	private_mounts();
 	// One bound before, its file gone, can only be replaced.
-	umount2("/etc/passwd", MNT_DETACH);
-	must(mount(buf, "/etc/passwd", "none", MS_BIND, nullptr) == 0);
+	umount2(path, MNT_DETACH);
+	must(mount(buf, path, "none", MS_BIND, nullptr) == 0);
 	unlink(buf);
+}
+
+void passwd(const std::string &text)
+{
+	bind("/etc/passwd", text);
+}
+
+void groups(const std::string &text)
+{
+	bind("/etc/group", text);
 }
 
 void stdin_from(const std::string &path)
@@ -436,7 +451,6 @@ bool isolated(const std::function<void()> &fn)
 		if (init == 0) {
 			must(isolate().empty());
 			records("/run/utmp", {});
-			utmpname("/run/utmp");
 			isolating = true;
 			fn();
 			reap();

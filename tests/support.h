@@ -52,10 +52,9 @@ struct utmp record(const std::string &line, const std::string &user = "alice",
 // Writes recs as the login-records file at path.
 void records(const std::string &path, const std::vector<struct utmp> &recs);
 
-// A login-records file of its own, which the C library opens on the next rewind.
+// The login records of the callers made while it lives, in a /run of
+// their own (see NEEDS_OWN_RUN).
 struct Utmp {
-	std::string path;
-
 	explicit Utmp(const std::vector<struct utmp> &recs);
 	~Utmp();
 	Utmp(const Utmp &) = delete;
@@ -74,6 +73,8 @@ void must(bool ok);
 void private_mounts();
 // In a caller: the password database holds just this text (needs root).
 void passwd(const std::string &text);
+// In a caller: the group database holds just this text (needs root).
+void groups(const std::string &text);
 // In a caller: standard input comes from path.
 void stdin_from(const std::string &path);
 
@@ -93,6 +94,13 @@ std::string no_private_root(int namespaces = 0);
 // Skips the test, saying why, unless it can have that private root, with
 // the further namespaces given, if any.
 #define NEEDS_ROOT(...) SKIP_FOR(no_private_root(__VA_ARGS__))
+
+// Why a caller cannot, here, have a /run of its own, which login records of
+// the test's own need; empty when it can.
+std::string no_own_run();
+
+// Skips the test, saying why, unless its callers can have their own /run.
+#define NEEDS_OWN_RUN() SKIP_FOR(no_own_run())
 
 // Why a test cannot, here, name the file of a descriptor, as ttyname and
 // the probe do through /proc; empty when it can.
