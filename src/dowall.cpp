@@ -626,7 +626,7 @@ static gid_t groupid(const char *name)
 
 // Hands a dry run's terminals on to a caller's fn.
 struct listing {
-	void (*fn)(const struct wallterm *t, int outcome, size_t written, size_t due, void *arg);
+	wallfn *fn;
 	void *arg;
 	size_t due;
 };
@@ -639,9 +639,7 @@ static void list(struct term *t, void *arg)
 		l->fn(&t->w, WALL_LISTED, 0, l->due, l->arg);
 }
 
-int wallsend(const char *text, const char *group, int flags,
-    void (*fn)(const struct wallterm *term, int outcome, size_t written, size_t due, void *arg),
-    void *arg)
+int wallsend(const char *text, const char *group, int flags, wallfn *fn, void *arg)
 {
 	static int init;
 	static const char *user;

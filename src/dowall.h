@@ -21,18 +21,19 @@ extern "C" {
  * terminal; a null text sends the banner alone.  Nothing is reported:
  * terminals that cannot be written, or not within 2 seconds, are skipped.
  * One that cannot take the message at once is put aside until every other
- * one has had its turn; then all those put aside are written together,
- * each for at most 2 seconds more, so that none waits on another.  The
- * child ignores SIGHUP and SIGTTOU, so that neither the end of the caller's
- * session nor a terminal set to tostop can stop it, and points descriptors
- * 0, 1 and 2 at /dev/null at once, so that whoever reads the caller's
- * output is not held up; the caller's other descriptors it keeps open until
- * it ends.  The login records are read from their file: the caller's own
- * position in them, through getutent, is left alone.  From the first call
- * on, the process's SIGALRM handling is wall's own: an alarm outside the
- * child's deliveries is then caught and has no effect.  Returns 0 once the
- * child exists, or -1 with errno set when it could not be created, in
- * which case nothing is sent.
+ * has had its turn; then all those put aside are written together, each
+ * for at most 2 seconds from its reopening, so that none waits on another.
+ * The child ignores SIGHUP and SIGTTOU, so that neither the end of the
+ * caller's session nor a terminal set to tostop can stop it.  It points
+ * descriptors 0, 1 and 2 at /dev/null before anything else, so that
+ * whoever reads the caller's output is not held up by it, but keeps the
+ * caller's other descriptors open until it ends: closing them could pull
+ * one from under a name-service module that the walk uses.  The login
+ * records are read from their file, so the caller's own place in them
+ * (getutent) is left alone.  From the first call on, the process's SIGALRM
+ * handling is wall's own: an alarm outside the child's deliveries is then
+ * caught and has no effect.  Returns 0 once the child exists, or -1 with
+ * errno set when it could not be created, in which case nothing is sent.
  */
 int wall(const char *text, int remote);
 
@@ -59,7 +60,7 @@ int wallterms(void (*fn)(const struct wallterm *term, void *arg), void *arg);
 #define WALL_REMOTE 0x1
 /* No banner, the text alone: only for a caller whose real user is root. */
 #define WALL_NOBANNER 0x2
-/* Nothing sent: fn is called as wallterms calls it, with WALL_LISTED. */
+/* Nothing sent and no child: fn gets each terminal, with WALL_LISTED. */
 #define WALL_DRYRUN 0x4
 
 /* What became of a terminal, as wallsend hands it to fn. */
@@ -74,22 +75,23 @@ enum {
 
 /*
  * Sends as wall does, with flags of WALL_REMOTE, WALL_NOBANNER and
- * WALL_DRYRUN, to the terminals of group's members only, unless group is
- * null: a user is a member whose primary or supplementary group it is,
- * given as a name or a number.  With fn null it returns as soon as the
- * child exists, as wall does.  Otherwise it waits until the delivery has
- * ended, reaps the child, and calls fn, with arg, once for each terminal,
- * in the order wallterms gives them: the terminal, what became of it (one
- * of WALL_SENT to WALL_FAILED), the bytes of banner and shown text it took
- * and those it was due.  Returns 0, or -1 with errno set, having sent
- * nothing: ENOENT when group names no group, EPERM for WALL_NOBANNER from
- * a caller whose real user is not root, or as fork sets it.  When the
- * child ends before it has told all, fn has been called for the terminals
- * it told and -1 is returned with errno EPIPE.
+ * WALL_DRYRUN, to the terminals of group's members only unless group is
+ * null: the users whose primary or supplementary group it is, given by
+ * name or number.  With fn null it returns as soon as the child exists,
+ * as wall does.  Otherwise it waits until the delivery has ended, reaps
+ * the child and calls fn, with arg, once for each terminal, in the order
+ * wallterms gives them: the terminal, what became of it (WALL_SENT to
+ * WALL_FAILED; WALL_LISTED in a dry run), the bytes of banner and shown
+ * text it took and those it was due.  Returns 0; or -1 with errno set,
+ * having sent nothing: ENOENT when group names no group, EPERM for
+ * WALL_NOBANNER from a caller whose real user is not root, as fork sets
+ * it, or as the group's lookup does; or -1 with errno EPIPE when the
+ * child ended before it had told all, fn having been called for what it
+ * told.
  */
-int wallsend(const char *text, const char *group, int flags,
-    void (*fn)(const struct wallterm *term, int outcome, size_t written, size_t due, void *arg),
+typedef void wallfn(const struct wallterm *term, int outcome, size_t written, size_t due,
     void *arg);
+int wallsend(const char *text, const char *group, int flags, wallfn *fn, void *arg);
 
 /*
  * Writes text to stream with the control bytes 0x01-0x1F (but tab, carriage

@@ -144,7 +144,7 @@ void tellall(size_t n)
 		whole(tell, &l);
 }
 
-bool hear(int from, reportfn *fn, void *arg)
+bool hear(int from, wallfn *fn, void *arg)
 {
 	struct line l;
 	char *p = reinterpret_cast<char *>(&l);

@@ -12,9 +12,6 @@
 // None of this is the library's interface.
 #pragma GCC visibility push(hidden)
 
-typedef void reportfn(const struct wallterm *term, int outcome, size_t written, size_t due,
-    void *arg);
-
 // In the caller, before the fork: the report's file and the pipe it is told
 // through. The pipe's end to hear it from, or -1 with errno set.
 int reportstart();
@@ -38,7 +35,7 @@ void tellall(size_t n);
 
 // In the caller: hands each line told through from to fn, with arg, until
 // the child says it is done; whether it did.
-bool hear(int from, reportfn *fn, void *arg);
+bool hear(int from, wallfn *fn, void *arg);
 
 #pragma GCC visibility pop
 
