@@ -100,9 +100,9 @@ bool examine(struct term *t)
 {
 	struct stat st;
 	// A record or a session may name any file, and any user's terminal.
-	const bool named_ = t->dev == 0;
+	const bool given = t->dev == 0;
 
-	if (named_) {
+	if (given) {
 		if (stat(t->w.path, &st) != 0 || !S_ISCHR(st.st_mode) ||
 		    (t->owner != static_cast<uid_t>(-1) && st.st_uid != t->owner))
 			return false;
@@ -115,7 +115,7 @@ bool examine(struct term *t)
 	if (t->w.user == nullptr && before)
 		return false;
 	// Nothing comes after the owned ptys: they need no remembering.
-	if (named_ && !before && nseen < sizeof seen / sizeof seen[0]) {
+	if (given && !before && nseen < sizeof seen / sizeof seen[0]) {
 		memmove(seen + at + 1, seen + at, (nseen - at) * sizeof *seen);
 		seen[at] = t->dev;
 		nseen++;
@@ -181,7 +181,7 @@ static bool loggedin(uid_t uid)
 }
 
 // Whether the user numbered uid is of the group; one the password database
-// does not know is not.
+// does not know is not, nor is (uid_t)-1, nobody known.
 static bool ofgroup(uid_t uid)
 {
 	const size_t i = among(uid);
@@ -189,6 +189,8 @@ static bool ofgroup(uid_t uid)
 
 	if (group == static_cast<gid_t>(-1))
 		return true;
+	if (uid == static_cast<uid_t>(-1))
+		return false;
 	if (i < nusers && users[i].member >= 0)
 		return users[i].member != 0;
 	const bool yes = getpwuid_r(uid, &pw, pwbuf, sizeof pwbuf, &found) == 0 &&
@@ -199,9 +201,10 @@ static bool ofgroup(uid_t uid)
 }
 
 // A record's user as the password database has it: whose terminal the
-// record's must be, and whether the user is of the group. Each distinct
-// name is looked up once; a host's records repeat a few names many times.
-// Past its size a name is looked up each time.
+// record's must be, and whether the user is of the group, which one it
+// does not know is not. Each distinct name is looked up once; a host's
+// records repeat a few names many times. Past its size a name is looked
+// up each time.
 struct named {
 	char name[sizeof utmp::ut_user + 1];
 	bool found, member;
@@ -224,7 +227,7 @@ static const struct named *byrecord(const char *name)
 	snprintf(n->name, sizeof n->name, "%s", name);
 	n->found = getpwnam_r(name, &pw, pwbuf, sizeof pwbuf, &found) == 0 && found != nullptr;
 	n->uid = n->found ? pw.pw_uid : static_cast<uid_t>(-1);
-	n->member = n->found && member(pw.pw_name, pw.pw_gid);
+	n->member = n->found ? member(pw.pw_name, pw.pw_gid) : group == static_cast<gid_t>(-1);
 	if (n->found)
 		login(n->uid, n->member);
 	return n;
@@ -288,15 +291,14 @@ static void session(const char *name, visitfn *visit, void *arg)
 	if (sd.kind(name, &kind) >= 0 && userclass(kind) && sd.state(name, &state) >= 0 &&
 	    strcmp(state, "closing") != 0) {
 		// A session's TTY must be its user's; one whose user logind
-		// does not say may be anyone's, and is of no group.
+		// does not say may be anyone's.
 		if (sd.uid(name, &t.w.uid) >= 0)
 			login(t.w.uid, -1);
 		else
 			t.w.uid = static_cast<uid_t>(-1);
 		t.owner = t.w.uid;
 		if (sd.tty(name, &tty) >= 0 && tty != nullptr && tty[0] != '\0' &&
-		    devpath(path, sizeof path, tty, strlen(tty)) &&
-		    (t.w.uid == static_cast<uid_t>(-1) ? group == static_cast<gid_t>(-1) : ofgroup(t.w.uid)))
+		    devpath(path, sizeof path, tty, strlen(tty)) && ofgroup(t.w.uid))
 			visit(&t, arg);
 	}
 	free(kind);
@@ -408,46 +410,48 @@ static void owned(visitfn *visit, void *arg)
 	close(dir);
 }
 
+// The terminal of a login record of a user process, which must be the
+// user's where the password database knows the user.
+static void record(const struct utmp *ut, visitfn *visit, void *arg)
+{
+	char path[sizeof "/dev/" + UT_LINESIZE];
+	char user[sizeof utmp::ut_user + 1];
+	struct term t = {{path, user, static_cast<uid_t>(-1), nullptr}, 0, static_cast<uid_t>(-1)};
+
+	if (ut->ut_type != USER_PROCESS || ut->ut_user[0] == '\0')
+		return;
+	// A line or user fills its field without a terminator when it is that
+	// long; "/dev/" and a whole line always fit in path.
+	snprintf(user, sizeof user, "%.*s", static_cast<int>(sizeof ut->ut_user), ut->ut_user);
+	const struct named *who = byrecord(user);
+	t.owner = who->uid;
+	if (who->member && devpath(path, sizeof path, ut->ut_line, strnlen(ut->ut_line, sizeof ut->ut_line)))
+		visit(&t, arg);
+}
+
 // The login records, read straight from their file a whole record at a
 // time: the C library's reader waits on a lock that any user's stopped
 // helper can hold, and then reads nothing. A record half written is not
 // read.
 static void records(visitfn *visit, void *arg)
 {
-	char path[sizeof "/dev/" + UT_LINESIZE];
-	char user[sizeof utmp::ut_user + 1];
-	struct term t = {{path, user, static_cast<uid_t>(-1), nullptr}, 0, static_cast<uid_t>(-1)};
 	struct utmp buf[16];
 	struct stat st;
-	ssize_t n;
 
 	const int f = open(_PATH_UTMP, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (f < 0)
 		return;
-	for (off_t at = 0; fstat(f, &st) == 0 && S_ISREG(st.st_mode); at += n) {
-		n = pread(f, buf, sizeof buf, at);
-		if (n < 0 && errno == EINTR) {
-			n = 0;
+	// Only a file: another kind could hold the walk up.
+	bool more = fstat(f, &st) == 0 && S_ISREG(st.st_mode);
+	for (off_t at = 0; more;) {
+		const ssize_t n = pread(f, buf, sizeof buf, at);
+		if (n < 0 && errno == EINTR)
 			continue;
-		}
-		if (n < static_cast<ssize_t>(sizeof *buf))
-			break;
-		n -= n % static_cast<ssize_t>(sizeof *buf);
-		for (const struct utmp *ut = buf; ut < buf + n / static_cast<ssize_t>(sizeof *buf); ut++) {
-			if (ut->ut_type != USER_PROCESS || ut->ut_user[0] == '\0')
-				continue;
-			// A line or user fills its field without a terminator when
-			// it is that long; "/dev/" and a whole line always fit.
-			snprintf(user, sizeof user, "%.*s", static_cast<int>(sizeof ut->ut_user), ut->ut_user);
-			// The terminal must be the user's, where the password
-			// database knows the user.
-			const struct named *who = byrecord(user);
-			t.dev = 0;
-			t.owner = who->uid;
-			if ((who->member || group == static_cast<gid_t>(-1)) &&
-			    devpath(path, sizeof path, ut->ut_line, strnlen(ut->ut_line, sizeof ut->ut_line)))
-				visit(&t, arg);
-		}
+		more = n >= static_cast<ssize_t>(sizeof *buf);
+		const size_t k = more ? static_cast<size_t>(n) / sizeof *buf : 0;
+		for (size_t i = 0; i < k; i++)
+			record(&buf[i], visit, arg);
+		at += static_cast<off_t>(k * sizeof *buf);
 	}
 	close(f);
 }
