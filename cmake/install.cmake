@@ -53,6 +53,10 @@ install(CODE [[
 	list(REMOVE_DUPLICATES new)
 	list(SORT new ORDER DESCENDING)
 	list(JOIN new "\n" new)
+	# What the tree keeps of its last install is replaced, not written over:
+	# once root installed from a user's tree, the user could not write it.
+	get_filename_component(built "${made}" DIRECTORY)
+	file(REMOVE "${made}" "${built}/install_manifest.txt")
 	file(WRITE "${made}" "${new}")
 ]])
 
