@@ -12,12 +12,16 @@ include(CMakePackageConfigHelpers)
 # half set.
 option(DOWALL_SETGID_TTY "Install the command setgid tty, for ordinary users" OFF)
 if(DOWALL_SETGID_TTY)
+	install(CODE "set(srcdir [[${PROJECT_SOURCE_DIR}]])\nset(builddir [[${PROJECT_BINARY_DIR}]])")
 	install(CODE [[
 		execute_process(COMMAND id -u OUTPUT_VARIABLE uid
 		    OUTPUT_STRIP_TRAILING_WHITESPACE)
 		if(NOT uid STREQUAL "0")
 			message(FATAL_ERROR "DOWALL_SETGID_TTY is on: the install must "
-			    "run as root to make dowall group tty, mode 2755")
+			    "run as root to make dowall group tty, mode 2755. The option "
+			    "stays in the build tree's cache: to install as another "
+			    "user, turn it off with cmake -S ${srcdir} -B ${builddir} "
+			    "-DDOWALL_SETGID_TTY=OFF, or build in a fresh tree")
 		endif()
 		execute_process(COMMAND getent group tty RESULT_VARIABLE missing
 		    OUTPUT_QUIET)
@@ -49,6 +53,10 @@ install(CODE [[
 	list(REMOVE_DUPLICATES new)
 	list(SORT new ORDER DESCENDING)
 	list(JOIN new "\n" new)
+	# What the tree keeps of its last install is replaced, not written over:
+	# once root installed from a user's tree, the user could not write it.
+	get_filename_component(built "${made}" DIRECTORY)
+	file(REMOVE "${made}" "${built}/install_manifest.txt")
 	file(WRITE "${made}" "${new}")
 ]])
 

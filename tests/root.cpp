@@ -1,5 +1,5 @@
 // Prints why the tests that need root, namespaces of their own or /proc
-// skip here, or nothing when they run.
+// skip here, and how to run them all, or nothing when they run.
 // SPDX-License-Identifier: MIT
 
 #include <sched.h>
@@ -19,5 +19,10 @@ int main()
 		printf("The tests that need root skip here: %s.\n", why.c_str());
 	else if (!pid.empty())
 		printf("The tests that need a pid namespace of their own skip here: %s.\n", pid.c_str());
+	if (!proc.empty() || !why.empty() || !pid.empty())
+		puts("To run them all, run ctest as root (not under fakeroot) on a host or in a container,\n"
+		     "or in a chroot entered with its / a mount point and /proc and /dev mounted:\n"
+		     "unshare -m sh -c 'mount --bind DIR DIR && mount -t proc proc DIR/proc &&\n"
+		     "    mount --rbind /dev DIR/dev && exec chroot DIR'");
 	return 0;
 }
