@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utmp.h>
 
@@ -96,6 +97,25 @@ static size_t place(dev_t dev)
 	return lo;
 }
 
+// Whether the character device dev is a terminal, as far as can be told
+// without opening it: a pty, or a device of the tty class. Where /sys does
+// not tell, any device may be one.
+static bool terminal(dev_t dev)
+{
+	char link[64], target[256];
+
+	// The majors of ptys, which /sys does not list.
+	if (major(dev) >= 136 && major(dev) <= 143)
+		return true;
+	snprintf(link, sizeof link, "/sys/dev/char/%u:%u/subsystem", major(dev), minor(dev));
+	const ssize_t n = readlink(link, target, sizeof target - 1);
+	if (n < 0)
+		return access("/sys/dev/char", F_OK) != 0;
+	target[n] = '\0';
+	const char *name = strrchr(target, '/');
+	return name != nullptr && strcmp(name, "/tty") == 0;
+}
+
 bool examine(struct term *t)
 {
 	struct stat st;
@@ -104,7 +124,7 @@ bool examine(struct term *t)
 
 	if (given) {
 		if (stat(t->w.path, &st) != 0 || !S_ISCHR(st.st_mode) ||
-		    (t->owner != static_cast<uid_t>(-1) && st.st_uid != t->owner))
+		    (t->owner != static_cast<uid_t>(-1) && st.st_uid != t->owner) || !terminal(st.st_rdev))
 			return false;
 		t->dev = st.st_rdev;
 		if (strncmp(t->w.path, "/dev/pts/", 9) == 0)

@@ -473,7 +473,7 @@ TEST(Command, DryRunListsWhatTheBroadcastWrites)
 			must(fchown(tty[i]->slave, 4000, group) == 0);
 		must(mkfifo("/dev/shm/fifo", 0666) == 0);
 		const int fifo = open("/dev/shm/fifo", O_RDONLY | O_NONBLOCK);
-		records("/run/utmp", {record(tty[0]->line(), "alice"), record("pts/../x"), record("shm/fifo"), record(tty[2]->line(), "bob"), record(tty[4]->line(), "mallory")});
+		records("/run/utmp", {record(tty[0]->line(), "alice"), record("pts/../x"), record("shm/fifo"), record("null"), record(tty[2]->line(), "bob"), record(tty[4]->line(), "mallory")});
 		const std::string user = "UID=4000\nCLASS=user\nSTATE=active\nTTY=";
 		session("10", user + tty[3]->line() + "\n");
 		session("4", user + tty[6]->line() + "\n");
