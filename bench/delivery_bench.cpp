@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <paths.h>
 #include <pty.h>
 #include <pwd.h>
 #include <sched.h>
@@ -40,7 +41,6 @@ struct Term {
 };
 
 std::vector<Term> terms;
-char db[] = "/tmp/dowall-bench-XXXXXX";
 
 const char oneline[] = "The system goes down for maintenance at 18:00; please log out.";
 const char tenlines[] =
@@ -86,33 +86,64 @@ void descriptors(size_t n)
 		die("setrlimit");
 }
 
-// Whether /run and /dev/pts are the bench's own, so that it lists sessions
-// of its own as logind would and a broadcast finds no pty but its own: it
-// needs root.
+// Whether the bench's /run has room for session files, so that it lists
+// sessions of its own as logind would.
 bool ownrun;
-// The user of the records: where the ptys are the bench's own, the one who
-// owns them, so that a broadcast looking for that user's ptys finds them
-// all written already; elsewhere a name that no password database can hold
-// (":" separates its fields), so that it finds no one's.
-std::string recorded = "dowall:bench";
+// The user of the records: the one who owns the ptys, so that a broadcast
+// looking for that user's ptys finds them all written already.
+std::string recorded = "root";
 
-void own()
+// A /run and a devpts instance of the bench's own, for its login records,
+// session files and ptys: a broadcast reads the records from their file in
+// /run, so without them it would reach the host's users. Needs root.
+bool own()
 {
+	struct stat run, var;
+
 	if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
 	    mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
 	    mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0 ||
 	    mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0 ||
 	    // openpty opens /dev/ptmx, which must make ptys of this instance.
 	    mount("/dev/pts/ptmx", "/dev/ptmx", nullptr, MS_BIND, nullptr) != 0)
-		return;
+		return false;
+	// The records' directory (/var/run) must be the /run just mounted.
+	std::string dir = _PATH_UTMP;
+	dir.erase(dir.rfind('/'));
+	if (stat("/run", &run) != 0 || stat(dir.c_str(), &var) != 0 || run.st_dev != var.st_dev ||
+	    run.st_ino != var.st_ino)
+		return false;
 	ownrun = mkdir("/run/systemd", 0755) == 0 && mkdir("/run/systemd/sessions", 0755) == 0;
 	const struct passwd *pw = getpwuid(0);
-	if (ownrun && pw != nullptr)
+	if (pw != nullptr)
 		recorded = pw->pw_name;
+	return true;
+}
+
+// Login records for the first n terminals, in the bench's own /run: the
+// first k name the user who, the rest the records' user.
+void record(size_t n, size_t k = 0, const char *who = nullptr)
+{
+	int f = open(_PATH_UTMP, O_WRONLY | O_CREAT | O_TRUNC, 0664);
+
+	if (f < 0)
+		die(_PATH_UTMP);
+	for (size_t i = 0; i < n; i++) {
+		struct utmp ut;
+
+		memset(&ut, 0, sizeof ut);
+		ut.ut_type = USER_PROCESS;
+		ut.ut_pid = getpid();
+		strncpy(ut.ut_line, terms[i].path.c_str() + 5, sizeof ut.ut_line);
+		strncpy(ut.ut_user, i < k ? who : recorded.c_str(), sizeof ut.ut_user);
+		if (write(f, &ut, sizeof ut) != sizeof ut)
+			die("write");
+	}
+	close(f);
 }
 
 // Exactly n terminals, so that a look through /dev/pts finds no more than
-// asked for, and a login-records file that lists just them, or none of them.
+// asked for, and login records that list just them, or none of them.
 void terminals(size_t n, bool listed = true)
 {
 	descriptors(n);
@@ -130,23 +161,7 @@ void terminals(size_t n, bool listed = true)
 		t.path = name;
 		terms.push_back(t);
 	}
-
-	int f = open(db, O_WRONLY | O_TRUNC);
-	if (f < 0)
-		die(db);
-	for (size_t i = 0; listed && i < n; i++) {
-		struct utmp ut;
-
-		memset(&ut, 0, sizeof ut);
-		ut.ut_type = USER_PROCESS;
-		ut.ut_pid = getpid();
-		strncpy(ut.ut_line, terms[i].path.c_str() + 5, sizeof ut.ut_line);
-		strncpy(ut.ut_user, recorded.c_str(), sizeof ut.ut_user);
-		if (write(f, &ut, sizeof ut) != sizeof ut)
-			die("write");
-	}
-	close(f);
-	utmpname(db);
+	record(listed ? n : 0);
 }
 
 // Empties the terminals, so that every delivery finds room; how many had
@@ -259,16 +274,29 @@ double direct(size_t n, const std::vector<std::string> &pieces)
 	});
 }
 
+// Calls fn for each login record, read as the broadcast reads them: from
+// their file, whole records a batch at a time, with no lock.
+template <typename Fn> void records(Fn fn)
+{
+	struct utmp buf[16];
+	const int f = open(_PATH_UTMP, O_RDONLY);
+	ssize_t n;
+
+	if (f < 0)
+		_exit(1);
+	for (off_t at = 0; (n = pread(f, buf, sizeof buf, at)) >= static_cast<ssize_t>(sizeof *buf); at += n) {
+		n -= n % static_cast<ssize_t>(sizeof *buf);
+		for (const struct utmp *ut = buf; ut < buf + n / static_cast<ssize_t>(sizeof *buf); ut++)
+			fn(ut);
+	}
+	close(f);
+}
+
 // Only the walk through the login records that the broadcast makes, which
-// the floors leave out: what the C library's reading of them costs.
+// the other floors leave out: what reading them costs.
 double walk()
 {
-	return forked([] {
-		setutent();
-		while (getutent() != nullptr)
-			;
-		endutent();
-	});
+	return forked([] { records([](const struct utmp * /*ut*/) {}); });
 }
 
 // The design floor: what the design itself must do for each terminal, in
@@ -277,17 +305,14 @@ double walk()
 double design(const std::vector<std::string> &whole)
 {
 	return forked([&] {
-		char path[sizeof "/dev/" + UT_LINESIZE];
-		struct utmp *ut;
+		records([&](const struct utmp *ut) {
+			char path[sizeof "/dev/" + UT_LINESIZE];
 
-		setutent();
-		while ((ut = getutent()) != nullptr) {
 			snprintf(path, sizeof path, "/dev/%.*s", static_cast<int>(sizeof ut->ut_line),
 			    ut->ut_line);
 			if (ut->ut_type == USER_PROCESS)
 				put(path, whole);
-		}
-		endutent();
+		});
 	});
 }
 
@@ -445,7 +470,7 @@ void BM_Sessions(benchmark::State &state)
 	size_t reached = 0;
 
 	if (!ownrun || dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL) == nullptr)
-		return state.SkipWithError("needs root, for a /run and ptys of its own, and libsystemd");
+		return state.SkipWithError("needs libsystemd, and room for session files in /run");
 	sessions(n, owned);
 	module(oneline);
 	drain(n);
@@ -507,16 +532,13 @@ BENCHMARK(BM_Fork)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char **argv)
 {
-	int f = mkstemp(db);
-
-	if (f < 0)
-		die("mkstemp");
-	close(f);
-	own();
+	if (!own()) {
+		fprintf(stderr, "dowall_bench: needs root, for a /run and ptys of its own\n");
+		return 1;
+	}
 	benchmark::Initialize(&argc, argv);
 	benchmark::RunSpecifiedBenchmarks();
 	benchmark::Shutdown();
 	nosessions();
-	unlink(db);
 	return 0;
 }
