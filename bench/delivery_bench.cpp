@@ -1,12 +1,15 @@
 // What one broadcast costs per terminal, next to the least that writing the
-// same bytes to the same terminals can cost, and what the caller waits for.
+// same bytes to the same terminals can cost, what the caller waits for, and
+// what terminals that take nothing hold up.
 // SPDX-License-Identifier: MIT
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <paths.h>
+#include <poll.h>
 #include <pty.h>
 #include <pwd.h>
 #include <sched.h>
@@ -18,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 #include <utmp.h>
@@ -362,6 +366,95 @@ BENCHMARK(BM_Deliver)
     ->ArgsProduct({{1, 10, 100, 1000}, {1, 10}})
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
+
+// The user whose terminals are stopped: one the password database knows,
+// so that the broadcast checks that each is theirs, as it does on a host.
+const char stopper[] = "nobody";
+
+// Reads the master of t until text has arrived whole, or nothing has come
+// for 10 seconds; whether it did.
+bool arrives(const Term &t, const char *text)
+{
+	const size_t n = strlen(text);
+	struct pollfd p = {t.master, POLLIN, 0};
+	std::string got;
+	char buf[4096];
+
+	while (got.size() < n || got.compare(got.size() - n, n, text) != 0) {
+		if (poll(&p, 1, 10000) <= 0)
+			return false;
+		const ssize_t r = read(t.master, buf, sizeof buf);
+		if (r < 0 && errno != EAGAIN)
+			return false;
+		if (r > 0)
+			got.append(buf, static_cast<size_t>(r));
+	}
+	return true;
+}
+
+// One broadcast to k terminals of one user whose output is stopped, as by
+// Ctrl-S, and to a healthy one of another user listed after them: when the
+// healthy one has its copy, which is about when the first pass ends, and
+// when the broadcast's child ends.
+void BM_Stopped(benchmark::State &state)
+{
+	const size_t k = state.range(0);
+	const struct passwd *pw = getpwnam(stopper);
+	struct termios raw;
+	double th = 0, tl = 0;
+	size_t reached = 0;
+
+	if (pw == nullptr)
+		return state.SkipWithError("needs the user nobody");
+	terminals(0, false); // none stopped by an earlier run
+	terminals(k + 1, false);
+	module(oneline); // the one-time set-up of the first call, with no records
+	for (size_t i = 0; i < k; i++)
+		if (fchown(terms[i].slave, pw->pw_uid, static_cast<gid_t>(-1)) != 0 ||
+		    tcflow(terms[i].slave, TCOOFF) != 0)
+			die("stop");
+	// The healthy one's bytes arrive as written.
+	if (tcgetattr(terms[k].slave, &raw) != 0)
+		die("tcgetattr");
+	cfmakeraw(&raw);
+	if (tcsetattr(terms[k].slave, TCSANOW, &raw) != 0)
+		die("tcsetattr");
+	record(k + 1, k, stopper);
+	for (auto _ : state) {
+		const double t0 = now();
+
+		if (wall(oneline, 0) != 0)
+			die("wall");
+		reached += arrives(terms[k], oneline);
+		const double t1 = now();
+		// wall's only child; nothing else of the bench's is running.
+		if (wait(nullptr) < 0)
+			die("wait");
+		const double t2 = now();
+		th += t1 - t0;
+		tl += t2 - t0;
+		state.SetIterationTime(t2 - t0);
+	}
+	for (size_t i = 0; i < k; i++)
+		tcflow(terms[i].slave, TCOON);
+	terminals(0, false);
+	const double per = 1e3 / static_cast<double>(state.iterations());
+	state.counters["healthy_ms"] = th * per;
+	state.counters["life_ms"] = tl * per;
+	// What the child lives on after the healthy copy: the stopped ones' window.
+	state.counters["after_ms"] = (tl - th) * per;
+	state.counters["reached"] = share(reached, 1);
+}
+// A run with stopped terminals lasts about 2 seconds, their window: a few do.
+BENCHMARK(BM_Stopped)->ArgName("stopped")->Arg(0)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Stopped)
+    ->ArgName("stopped")
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // Session i's user is firstuid + i: never root, who owns the records'
 // terminals, so that a session reaches its own pty alone.
