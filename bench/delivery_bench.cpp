@@ -1,11 +1,15 @@
 // What one broadcast costs per terminal, next to the least that writing the
-// same bytes to the same terminals can cost, and what the caller waits for.
+// same bytes to the same terminals can cost, what the caller waits for, and
+// what terminals that take nothing hold up.
 // SPDX-License-Identifier: MIT
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <paths.h>
+#include <poll.h>
 #include <pty.h>
 #include <pwd.h>
 #include <sched.h>
@@ -17,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 #include <utmp.h>
@@ -40,7 +45,6 @@ struct Term {
 };
 
 std::vector<Term> terms;
-char db[] = "/tmp/dowall-bench-XXXXXX";
 
 const char oneline[] = "The system goes down for maintenance at 18:00; please log out.";
 const char tenlines[] =
@@ -86,33 +90,64 @@ void descriptors(size_t n)
 		die("setrlimit");
 }
 
-// Whether /run and /dev/pts are the bench's own, so that it lists sessions
-// of its own as logind would and a broadcast finds no pty but its own: it
-// needs root.
+// Whether the bench's /run has room for session files, so that it lists
+// sessions of its own as logind would.
 bool ownrun;
-// The user of the records: where the ptys are the bench's own, the one who
-// owns them, so that a broadcast looking for that user's ptys finds them
-// all written already; elsewhere a name that no password database can hold
-// (":" separates its fields), so that it finds no one's.
-std::string recorded = "dowall:bench";
+// The user of the records: the one who owns the ptys, so that a broadcast
+// looking for that user's ptys finds them all written already.
+std::string recorded = "root";
 
-void own()
+// A /run and a devpts instance of the bench's own, for its login records,
+// session files and ptys: a broadcast reads the records from their file in
+// /run, so without them it would reach the host's users. Needs root.
+bool own()
 {
+	struct stat run, var;
+
 	if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
 	    mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
 	    mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0 ||
 	    mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0 ||
 	    // openpty opens /dev/ptmx, which must make ptys of this instance.
 	    mount("/dev/pts/ptmx", "/dev/ptmx", nullptr, MS_BIND, nullptr) != 0)
-		return;
+		return false;
+	// The records' directory (/var/run) must be the /run just mounted.
+	std::string dir = _PATH_UTMP;
+	dir.erase(dir.rfind('/'));
+	if (stat("/run", &run) != 0 || stat(dir.c_str(), &var) != 0 || run.st_dev != var.st_dev ||
+	    run.st_ino != var.st_ino)
+		return false;
 	ownrun = mkdir("/run/systemd", 0755) == 0 && mkdir("/run/systemd/sessions", 0755) == 0;
 	const struct passwd *pw = getpwuid(0);
-	if (ownrun && pw != nullptr)
+	if (pw != nullptr)
 		recorded = pw->pw_name;
+	return true;
+}
+
+// Login records for the first n terminals, in the bench's own /run: the
+// first k name the user who, the rest the records' user.
+void record(size_t n, size_t k = 0, const char *who = nullptr)
+{
+	int f = open(_PATH_UTMP, O_WRONLY | O_CREAT | O_TRUNC, 0664);
+
+	if (f < 0)
+		die(_PATH_UTMP);
+	for (size_t i = 0; i < n; i++) {
+		struct utmp ut;
+
+		memset(&ut, 0, sizeof ut);
+		ut.ut_type = USER_PROCESS;
+		ut.ut_pid = getpid();
+		strncpy(ut.ut_line, terms[i].path.c_str() + 5, sizeof ut.ut_line);
+		strncpy(ut.ut_user, i < k ? who : recorded.c_str(), sizeof ut.ut_user);
+		if (write(f, &ut, sizeof ut) != sizeof ut)
+			die("write");
+	}
+	close(f);
 }
 
 // Exactly n terminals, so that a look through /dev/pts finds no more than
-// asked for, and a login-records file that lists just them, or none of them.
+// asked for, and login records that list just them, or none of them.
 void terminals(size_t n, bool listed = true)
 {
 	descriptors(n);
@@ -130,23 +165,7 @@ void terminals(size_t n, bool listed = true)
 		t.path = name;
 		terms.push_back(t);
 	}
-
-	int f = open(db, O_WRONLY | O_TRUNC);
-	if (f < 0)
-		die(db);
-	for (size_t i = 0; listed && i < n; i++) {
-		struct utmp ut;
-
-		memset(&ut, 0, sizeof ut);
-		ut.ut_type = USER_PROCESS;
-		ut.ut_pid = getpid();
-		strncpy(ut.ut_line, terms[i].path.c_str() + 5, sizeof ut.ut_line);
-		strncpy(ut.ut_user, recorded.c_str(), sizeof ut.ut_user);
-		if (write(f, &ut, sizeof ut) != sizeof ut)
-			die("write");
-	}
-	close(f);
-	utmpname(db);
+	record(listed ? n : 0);
 }
 
 // Empties the terminals, so that every delivery finds room; how many had
@@ -259,16 +278,29 @@ double direct(size_t n, const std::vector<std::string> &pieces)
 	});
 }
 
+// Calls fn for each login record, read as the broadcast reads them: from
+// their file, whole records a batch at a time, with no lock.
+template <typename Fn> void records(Fn fn)
+{
+	struct utmp buf[16];
+	const int f = open(_PATH_UTMP, O_RDONLY);
+	ssize_t n;
+
+	if (f < 0)
+		_exit(1);
+	for (off_t at = 0; (n = pread(f, buf, sizeof buf, at)) >= static_cast<ssize_t>(sizeof *buf); at += n) {
+		n -= n % static_cast<ssize_t>(sizeof *buf);
+		for (const struct utmp *ut = buf; ut < buf + n / static_cast<ssize_t>(sizeof *buf); ut++)
+			fn(ut);
+	}
+	close(f);
+}
+
 // Only the walk through the login records that the broadcast makes, which
-// the floors leave out: what the C library's reading of them costs.
+// the other floors leave out: what reading them costs.
 double walk()
 {
-	return forked([] {
-		setutent();
-		while (getutent() != nullptr)
-			;
-		endutent();
-	});
+	return forked([] { records([](const struct utmp * /*ut*/) {}); });
 }
 
 // The design floor: what the design itself must do for each terminal, in
@@ -277,17 +309,14 @@ double walk()
 double design(const std::vector<std::string> &whole)
 {
 	return forked([&] {
-		char path[sizeof "/dev/" + UT_LINESIZE];
-		struct utmp *ut;
+		records([&](const struct utmp *ut) {
+			char path[sizeof "/dev/" + UT_LINESIZE];
 
-		setutent();
-		while ((ut = getutent()) != nullptr) {
 			snprintf(path, sizeof path, "/dev/%.*s", static_cast<int>(sizeof ut->ut_line),
 			    ut->ut_line);
 			if (ut->ut_type == USER_PROCESS)
 				put(path, whole);
-		}
-		endutent();
+		});
 	});
 }
 
@@ -337,6 +366,95 @@ BENCHMARK(BM_Deliver)
     ->ArgsProduct({{1, 10, 100, 1000}, {1, 10}})
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
+
+// The user whose terminals are stopped: one the password database knows,
+// so that the broadcast checks that each is theirs, as it does on a host.
+const char stopper[] = "nobody";
+
+// Reads the master of t until text has arrived whole, or nothing has come
+// for 10 seconds; whether it did.
+bool arrives(const Term &t, const char *text)
+{
+	const size_t n = strlen(text);
+	struct pollfd p = {t.master, POLLIN, 0};
+	std::string got;
+	char buf[4096];
+
+	while (got.size() < n || got.compare(got.size() - n, n, text) != 0) {
+		if (poll(&p, 1, 10000) <= 0)
+			return false;
+		const ssize_t r = read(t.master, buf, sizeof buf);
+		if (r < 0 && errno != EAGAIN)
+			return false;
+		if (r > 0)
+			got.append(buf, static_cast<size_t>(r));
+	}
+	return true;
+}
+
+// One broadcast to k terminals of one user whose output is stopped, as by
+// Ctrl-S, and to a healthy one of another user listed after them: when the
+// healthy one has its copy, which is about when the first pass ends, and
+// when the broadcast's child ends.
+void BM_Stopped(benchmark::State &state)
+{
+	const size_t k = state.range(0);
+	const struct passwd *pw = getpwnam(stopper);
+	struct termios raw;
+	double th = 0, tl = 0;
+	size_t reached = 0;
+
+	if (pw == nullptr)
+		return state.SkipWithError("needs the user nobody");
+	terminals(0, false); // none stopped by an earlier run
+	terminals(k + 1, false);
+	module(oneline); // the one-time set-up of the first call, with no records
+	for (size_t i = 0; i < k; i++)
+		if (fchown(terms[i].slave, pw->pw_uid, static_cast<gid_t>(-1)) != 0 ||
+		    tcflow(terms[i].slave, TCOOFF) != 0)
+			die("stop");
+	// The healthy one's bytes arrive as written.
+	if (tcgetattr(terms[k].slave, &raw) != 0)
+		die("tcgetattr");
+	cfmakeraw(&raw);
+	if (tcsetattr(terms[k].slave, TCSANOW, &raw) != 0)
+		die("tcsetattr");
+	record(k + 1, k, stopper);
+	for (auto _ : state) {
+		const double t0 = now();
+
+		if (wall(oneline, 0) != 0)
+			die("wall");
+		reached += arrives(terms[k], oneline);
+		const double t1 = now();
+		// wall's only child; nothing else of the bench's is running.
+		if (wait(nullptr) < 0)
+			die("wait");
+		const double t2 = now();
+		th += t1 - t0;
+		tl += t2 - t0;
+		state.SetIterationTime(t2 - t0);
+	}
+	for (size_t i = 0; i < k; i++)
+		tcflow(terms[i].slave, TCOON);
+	terminals(0, false);
+	const double per = 1e3 / static_cast<double>(state.iterations());
+	state.counters["healthy_ms"] = th * per;
+	state.counters["life_ms"] = tl * per;
+	// What the child lives on after the healthy copy: the stopped ones' window.
+	state.counters["after_ms"] = (tl - th) * per;
+	state.counters["reached"] = share(reached, 1);
+}
+// A run with stopped terminals lasts about 2 seconds, their window: a few do.
+BENCHMARK(BM_Stopped)->ArgName("stopped")->Arg(0)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Stopped)
+    ->ArgName("stopped")
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // Session i's user is firstuid + i: never root, who owns the records'
 // terminals, so that a session reaches its own pty alone.
@@ -434,6 +552,21 @@ double listed(const std::vector<std::string> &whole)
 	});
 }
 
+// Whether libsystemd loads, asked in a child: loaded in the bench, it would
+// be in every later child already, so that neither the broadcast nor the
+// floor would pay for loading it, and every later fork would copy it too.
+bool loads()
+{
+	const pid_t pid = fork();
+	int status;
+
+	if (pid < 0)
+		die("fork");
+	if (pid == 0)
+		_exit(dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL) != nullptr ? 0 : 1);
+	return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // One broadcast to n sessions that only logind lists, next to the floor of
 // the same work done directly.
 void BM_Sessions(benchmark::State &state)
@@ -444,8 +577,8 @@ void BM_Sessions(benchmark::State &state)
 	double tm = 0, tf = 0;
 	size_t reached = 0;
 
-	if (!ownrun || dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL) == nullptr)
-		return state.SkipWithError("needs root, for a /run and ptys of its own, and libsystemd");
+	if (!ownrun || !loads())
+		return state.SkipWithError("needs libsystemd, and room for session files in /run");
 	sessions(n, owned);
 	module(oneline);
 	drain(n);
@@ -507,16 +640,13 @@ BENCHMARK(BM_Fork)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char **argv)
 {
-	int f = mkstemp(db);
-
-	if (f < 0)
-		die("mkstemp");
-	close(f);
-	own();
+	if (!own()) {
+		fprintf(stderr, "dowall_bench: needs root, for a /run and ptys of its own\n");
+		return 1;
+	}
 	benchmark::Initialize(&argc, argv);
 	benchmark::RunSpecifiedBenchmarks();
 	benchmark::Shutdown();
 	nosessions();
-	unlink(db);
 	return 0;
 }
