@@ -29,8 +29,8 @@ extern "C" {
  * whoever reads the caller's output is not held up by it, but keeps the
  * caller's other descriptors open until it ends: closing them could pull
  * one from under a name-service module that the walk uses.  The login
- * records are read from their file, so the caller's own place in them
- * (getutent) is left alone.  From the first call on, the process's SIGALRM
+ * records are read from their file, so the caller's own place in them, as
+ * the C library's reader keeps it, is left alone.  From the first call on, the process's SIGALRM
  * handling is wall's own: an alarm outside the child's deliveries is then
  * caught and has no effect.  Returns 0 once the child exists, or -1 with
  * errno set when it could not be created, in which case nothing is sent.
