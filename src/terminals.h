@@ -27,9 +27,9 @@ typedef void visitfn(struct term *t, void *arg);
 // Visit examines each one itself.
 void terminals(visitfn *visit, void *arg, gid_t members);
 
-// Whether t may be attempted: a character device, its owner's where it
-// must have one, and, but for a record's, not one given before. Stats a
-// path not examined yet, which may hang, and sets t->dev.
+// Whether t may be attempted: a terminal, its owner's where it must have
+// one, and, but for a record's, not one given before. Stats a path not
+// examined yet, which may hang, and sets t->dev.
 bool examine(struct term *t);
 
 // Loads, in the caller, what the walk would load in the child, where a
