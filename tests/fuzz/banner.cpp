@@ -4,6 +4,7 @@
 // The module's source itself, so that its static composers can be called
 // here without a fork.
 #include "dowall.cpp"    // NOLINT(bugprone-suspicious-include)
+#include "report.cpp"    // NOLINT(bugprone-suspicious-include)
 #include "terminals.cpp" // NOLINT(bugprone-suspicious-include)
 
 #include <stdint.h>
@@ -109,7 +110,7 @@ void banner(const Input &in, const std::string &ttynm)
 	std::vector<char> buf(bannersize);
 	const bool remote = in.flags & REMOTE;
 
-	compose(buf.data(), buf.size(), remote, in.user.c_str(), ttynm.c_str(),
+	compose(buf.data(), buf.size(), remote ? WALL_REMOTE : 0, in.user.c_str(), ttynm.c_str(),
 	    in.date.c_str());
 	const std::string got = buf.data();
 	const std::string whole = remote ?
