@@ -259,6 +259,26 @@ static bool same(int d, const struct pending *p)
 	    (p->owner == static_cast<uid_t>(-1) || st.st_uid == p->owner);
 }
 
+// Opens p's terminal into fd, write-only and non-blocking, and checks that
+// it is still the terminal listed: OPEN when it is; else what became of
+// it, with fd closed. The open must not wait (for a carrier, say).
+static int reach(const struct pending *p)
+{
+	fd = open(p->path, O_WRONLY | O_NONBLOCK);
+	if (fd < 0)
+		return refusal(errno);
+	int outcome = OPEN;
+	if (!same(fd, p))
+		outcome = WALL_GONE;
+	else if (!isatty(fd))
+		outcome = WALL_FAILED;
+	if (outcome != OPEN) {
+		close(fd);
+		fd = -1;
+	}
+	return outcome;
+}
+
 // Sets what became of p once nothing can cut the attempt at it short.
 static void settle(struct pending *p, int outcome)
 {
@@ -273,29 +293,22 @@ static void settle(struct pending *p, int outcome)
 // attempt.
 static void deliver(struct pending *p, const struct message *m)
 {
-	int outcome = WALL_FAILED;
+	int outcome = reach(p);
 
-	fd = open(p->path, O_WRONLY | O_NONBLOCK);
-	if (fd < 0) {
-		const int why = refusal(errno);
-		settle(p, why == NOROOM ? WALL_FAILED : why);
+	if (outcome != OPEN) {
+		settle(p, outcome == NOROOM ? WALL_FAILED : outcome);
 		return;
 	}
-	// The open must not wait (for a carrier, say). A terminal refuses a
-	// write that would wait while its queue is full, its output stopped,
-	// or another process writes to it; a wait is bounded by the alarm.
-	if (!same(fd, p)) {
-		outcome = WALL_GONE;
-	} else if (isatty(fd)) {
-		int err = send(fd, m, &p->done);
-
-		if (err == EAGAIN && naside < sizeof aside / sizeof aside[0])
-			outcome = ASIDE;
-		else if (err == EAGAIN && fcntl(fd, F_SETFL, 0) == 0)
-			err = send(fd, m, &p->done);
-		if (outcome != ASIDE)
-			outcome = err == 0 ? WALL_SENT : WALL_FAILED;
-	}
+	// A terminal refuses a write that would wait while its queue is full,
+	// its output stopped, or another process writes to it; a wait is
+	// bounded by the alarm.
+	int err = send(fd, m, &p->done);
+	if (err == EAGAIN && naside < sizeof aside / sizeof aside[0])
+		outcome = ASIDE;
+	else if (err == EAGAIN && fcntl(fd, F_SETFL, 0) == 0)
+		err = send(fd, m, &p->done);
+	if (outcome != ASIDE)
+		outcome = err == 0 ? WALL_SENT : WALL_FAILED;
 	close(fd);
 	fd = -1;
 	// Only once closed in time: an abandoned attempt is not retried. Counted
@@ -381,21 +394,13 @@ static void visit(struct term *t, void *arg)
 static void reopen(void *what, const struct message * /*m*/)
 {
 	struct pending *p = static_cast<struct pending *>(what);
+	const int outcome = reach(p);
 
-	fd = open(p->path, O_WRONLY | O_NONBLOCK);
-	if (fd < 0) {
-		settle(p, refusal(errno));
-		return;
+	if (outcome == OPEN) {
+		p->fd = fd;
+		p->until = now() + 2;
 	}
-	if (!same(fd, p) || !isatty(fd)) {
-		close(fd);
-		fd = -1;
-		settle(p, WALL_GONE);
-		return;
-	}
-	p->fd = fd;
-	p->until = now() + 2;
-	settle(p, OPEN);
+	settle(p, outcome);
 }
 
 // What is left for p, as much as it takes at once; closed once it has all,
@@ -412,8 +417,16 @@ static void more(void *what, const struct message *m)
 	settle(p, err == 0 ? WALL_SENT : WALL_FAILED);
 }
 
+// A terminal of the window whose time is up: closed, with no limit.
+static void expire(struct pending *p)
+{
+	close(p->fd);
+	p->fd = -1;
+	p->outcome = WALL_TIMEOUT;
+}
+
 // An attempt at p in the window, with what is left of its 2 seconds; one
-// cut short is closed, with no limit, and has run out of time.
+// cut short has run out of time.
 static void within(void (*fn)(void *what, const struct message *m), struct pending *p,
     const struct message *m)
 {
@@ -424,11 +437,8 @@ static void within(void (*fn)(void *what, const struct message *m), struct pendi
 	if (p->outcome == OPEN)
 		fd = -1;
 	loose();
-	if (cut && p->outcome == OPEN) {
-		close(p->fd);
-		p->fd = -1;
-		p->outcome = WALL_TIMEOUT;
-	}
+	if (cut && p->outcome == OPEN)
+		expire(p);
 }
 
 // What became of a terminal put aside, in its line of the report.
@@ -476,7 +486,7 @@ static size_t window(size_t first, const struct message *m)
 			if (p->outcome != OPEN)
 				continue;
 			if (t >= p->until) {
-				within(more, p, m);
+				expire(p);
 				told(p, m);
 				continue;
 			}
