@@ -223,11 +223,12 @@ int main(int argc, char *argv[])
 	} else if (const int status = first < argc ? join(argv + first, argc - first) : input()) {
 		return status;
 	}
-	if (wallsend(text, group, flags, dryrun ? list : wait ? told :
-								nullptr,
-		&well) != 0) {
+	wallfn *fn = wait ? told : nullptr;
+	if (dryrun)
+		fn = list;
+	if (wallsend(text, group, flags, fn, &well) != 0) {
 		const int err = errno;
-		if (err == ENOENT) {
+		if (err == ENOENT && group != nullptr) {
 			fputs("dowall: no such group: ", stderr);
 			field(stderr, group);
 			fputc('\n', stderr);
